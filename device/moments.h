@@ -1,0 +1,9 @@
+// Second moments of the levelled points, summed on the host.
+#pragma once
+
+struct moment_sums {
+    double SXX, SXY, SYY;
+};
+
+// Serial and ascending, so every run and every flavour adds in the same order.
+moment_sums sum_moments(const double *X, const double *Y, int SIZE);
