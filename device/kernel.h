@@ -66,6 +66,7 @@ PHAZE_HD inline void level_point(const levelling &r, double &x, double &y, doubl
 }
 
 // Projection along (c, s, h) that turns the ellipse of the moments into a circle.
+// active is 0 when no projection is needed.
 struct circle_projection {
     double c, s, h, w;
     int active;
@@ -74,7 +75,8 @@ struct circle_projection {
 PHAZE_HD inline circle_projection projection_from_moments(double q11, double q12, double q21,
                                                           double q22) {
     (void)q21;  // the matrix is symmetric; q12 serves for both
-    const double radicand = q11 * q11 - 2 * q11 * q22 + 4 * q12 * q12 + q22 * q22;
+    double radicand = q11 * q11 - 2 * q11 * q22 + 4 * q12 * q12 + q22 * q22;
+    if (radicand < 0) radicand = 0;  // it is (q11 - q22)^2 + 4 q12^2, never negative
     const double m = (q11 + q22) / 2;
     const double r = sqrt(radicand) / 2;
     const double l1 = m + r, l2 = m - r;
@@ -87,8 +89,17 @@ PHAZE_HD inline circle_projection projection_from_moments(double q11, double q12
         lmin = l2;
     }
     const double k = (lmin - (q12 + q11)) / ((q12 + q22) - lmin);
-    const double c = 1 / sqrt(k * k + 1);
-    const double s = -(k * c);
+    double c = 1 / sqrt(k * k + 1);
+    double s = -(k * c);
+    if (!(isfinite(c) && isfinite(s) && c * c + s * s > 0.5)) {
+        // The eigenvector quotient breaks down when the major axis lies along Y or
+        // the diagonal is equal: take the axis from its angle instead. c >= 0 as
+        // above, and an axis along Y points to +Y, the quotient's limit.
+        const double theta = atan2(2 * q12, q22 - q11) / 2;
+        c = cos(theta);
+        s = sin(theta);
+        if (s == -1) s = 1;
+    }
     const double root_max = sqrt(lmax), root_min = sqrt(lmin);
     const double h = root_min / sqrt(root_max * root_max - root_min * root_min);
     const double w = 1 / (h * h + (c * c + s * s));
@@ -97,7 +108,8 @@ PHAZE_HD inline circle_projection projection_from_moments(double q11, double q12
     p.s = s;
     p.h = h;
     p.w = w;
-    p.active = 1;
+    // Equal axes: the ellipse already is a circle, so the points stay put.
+    p.active = isfinite(h) && isfinite(w) && w > 0;
     return p;
 }
 

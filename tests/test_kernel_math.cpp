@@ -1,6 +1,7 @@
 // The per-element math against values worked out by hand.
 #include <gtest/gtest.h>
 #include <math.h>
+#include <string.h>
 
 #include <vector>
 
@@ -9,6 +10,12 @@
 #include "host/write_results.h"
 
 static const double PI = 3.141592653589793;
+
+static bool same_projection(const circle_projection &a, const circle_projection &b) {
+    return memcmp(&a.c, &b.c, sizeof a.c) == 0 && memcmp(&a.s, &b.s, sizeof a.s) == 0 &&
+           memcmp(&a.h, &b.h, sizeof a.h) == 0 && memcmp(&a.w, &b.w, sizeof a.w) == 0 &&
+           a.active == b.active;
+}
 
 TEST(DifferenceTransform, CancelsBackgroundAndLandsInThePlane) {
     struct {
@@ -129,7 +136,7 @@ TEST(CircleProjection, DiagonalMomentsWithTheMajorAxisAlongX) {
     EXPECT_DOUBLE_EQ(p.h, 1 / sqrt(3.0));  // sqrt(lmin) / sqrt(lmax - lmin)
     // q21 is never read.
     const circle_projection q = projection_from_moments(1.0, 0.0, -7.0, 4.0);
-    EXPECT_EQ(memcmp(&p, &q, sizeof p), 0);
+    EXPECT_TRUE(same_projection(p, q));
 }
 
 TEST(PhaseExtraction, PolarAngleShiftedIntoZeroToTwoPi) {
@@ -152,4 +159,68 @@ TEST(Quantisation, TwoHundredFiftyFiveBinsAndTwoPiAlone) {
         {2 * PI / 255, 1}, {nextafter(2 * PI / 255, 0), 0}, {-NAN, 0},
     };
     for (auto &c : cases) EXPECT_EQ(quantise_phase(c.phase), c.level) << c.phase;
+}
+
+// The quotient formula, as it stands, for matrices where it is finite.
+static circle_projection literal_projection(double q11, double q12, double q22) {
+    const double m = (q11 + q22) / 2;
+    const double r = sqrt(q11 * q11 - 2 * q11 * q22 + 4 * q12 * q12 + q22 * q22) / 2;
+    const double l1 = m + r, l2 = m - r;
+    const double lmax = l1 <= l2 ? l2 : l1, lmin = l1 <= l2 ? l1 : l2;
+    const double k = (lmin - (q12 + q11)) / ((q12 + q22) - lmin);
+    circle_projection p;
+    p.c = 1 / sqrt(k * k + 1);
+    p.s = -(k * p.c);
+    p.h = sqrt(lmin) / sqrt(sqrt(lmax) * sqrt(lmax) - sqrt(lmin) * sqrt(lmin));
+    p.w = 1 / (p.h * p.h + (p.c * p.c + p.s * p.s));
+    p.active = 1;
+    return p;
+}
+
+TEST(CircleProjection, FiniteWhereTheQuotientBreaksDown) {
+    struct {
+        double q11, q12, q22;  // SYY, SXY, SXX
+        int active;
+        double c, s;
+    } cases[] = {
+        {4, 0, 1, 1, 0, 1},                            // diagonal, major axis Y
+        {2, -1, 2, 1, sqrt(0.5), -sqrt(0.5)},          // equal diagonal, SXY < 0
+        {2, 1, 2, 1, sqrt(0.5), sqrt(0.5)},            // equal diagonal, SXY > 0 (as before)
+        {2, 0, 2, 0, 0, 0},                            // a circle: nothing to project
+        {1.5045956021603313, 0, 1.5045955963867905, 0, 0, 0},  // radicand rounds below 0
+        {0, 0, 0, 0, 0, 0},                            // all points at the origin
+    };
+    for (auto &c : cases) {
+        const circle_projection p = projection_from_moments(c.q11, c.q12, c.q12, c.q22);
+        EXPECT_EQ(p.active, c.active) << c.q11 << " " << c.q12 << " " << c.q22;
+        double x = 1.25, y = -0.5, z = 0.75;
+        project_point(p, x, y, z);
+        EXPECT_TRUE(isfinite(x) && isfinite(y) && isfinite(z));
+        if (!c.active) {
+            EXPECT_EQ(x, 1.25); EXPECT_EQ(y, -0.5); EXPECT_EQ(z, 0.75);
+            continue;
+        }
+        EXPECT_NEAR(p.c, c.c, 1e-15);
+        EXPECT_NEAR(p.s, c.s, 1e-15);
+    }
+    // Axes 2 (along Y) and 1 (along X): the ellipse becomes the unit circle.
+    const circle_projection p = projection_from_moments(4, 0, 0, 1);
+    double points[4][3] = {{0, 2, 0}, {1, 0, 0}, {0, -2, 0}, {sqrt(0.5), sqrt(2.0), 0}};
+    for (auto &q : points) {
+        project_point(p, q[0], q[1], q[2]);
+        EXPECT_NEAR(q[0] * q[0] + q[1] * q[1] + q[2] * q[2], 1, 1e-12);
+    }
+}
+
+TEST(CircleProjection, UnchangedWhereTheQuotientIsFinite) {
+    unsigned state = 12345;
+    auto next = [&] { return (state = state * 1664525u + 1013904223u) / 4294967296.0; };
+    for (int n = 0; n < 2000; n++) {
+        const double q11 = 1 + 1e6 * next(), q22 = 1 + 1e6 * next();
+        const double q12 = (next() - 0.5) * sqrt(q11 * q22);
+        const circle_projection want = literal_projection(q11, q12, q22);
+        if (!(isfinite(want.c) && isfinite(want.s) && isfinite(want.h))) continue;
+        const circle_projection got = projection_from_moments(q11, q12, q12, q22);
+        EXPECT_TRUE(same_projection(got, want)) << q11 << " " << q12 << " " << q22;
+    }
 }
