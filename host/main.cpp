@@ -6,6 +6,7 @@
 
 #include "device/launch.h"
 #include "device/moments.h"
+#include "device/reference_points.h"
 #include "gpu/gpu.h"
 #include "host/console.h"
 #include "host/init_check.h"
@@ -15,84 +16,86 @@
 // Elements 0 to 4 come back between kernels; 0, 1 and 2 are the reference points.
 static const size_t REFERENCE_BYTES = 5 * sizeof(double);
 
-static int fail(const char *message) {
+// Failure paths end the process where they stand, without releasing anything:
+// the process exit does that.
+[[noreturn]] static void end_run(const char *message) {
     printf("%s", message);
     wait_key();
-    return 1;
+    exit(1);
 }
 
-static void fetch_reference_points(double *X, double *Y, double *Z, const double *dX,
-                                   const double *dY, const double *dZ) {
-    gpu_download(X, dX, REFERENCE_BYTES);
-    gpu_download(Y, dY, REFERENCE_BYTES);
-    gpu_download(Z, dZ, REFERENCE_BYTES);
+[[noreturn]] static void device_failed(void) {
+    printf("\nCUDA device error: %s!\n", gpu_error_text());
+    end_run("");
 }
 
-static void level_plane(double *dX, double *dY, double *dZ, int SIZE, const double *X,
-                        const double *Y, const double *Z) {
-    launch_rotate_cuda(dX, dY, dZ, SIZE, X[0], X[1], X[2], Y[0], Y[1], Y[2], Z[0], Z[1], Z[2]);
+static int fetch_reference_points(double *X, double *Y, double *Z, const double *dX,
+                                  const double *dY, const double *dZ) {
+    return gpu_download(X, dX, REFERENCE_BYTES) || gpu_download(Y, dY, REFERENCE_BYTES) ||
+           gpu_download(Z, dZ, REFERENCE_BYTES);
+}
+
+static int level_plane(double *dX, double *dY, double *dZ, int SIZE, const reference_points &p) {
+    return launch_rotate_cuda(dX, dY, dZ, SIZE, p.x[0], p.x[1], p.x[2], p.y[0], p.y[1], p.y[2],
+                              p.z[0], p.z[1], p.z[2]);
 }
 
 int main(void) {
     int W = 0, H = 0;
-    if (init_check(&W, &H) == 1) return fail("\nInit error!\n");
+    if (init_check(&W, &H) == 1) end_run("\nInit error!\n");
 
     const double t0 = omp_get_wtime();
     printf("memory allocation...");
     const int SIZE = W * H;
     const size_t bytes = sizeof(double) * (size_t)SIZE;
-    double *X = (double *)malloc(bytes);
-    double *Y = (double *)malloc(bytes);
-    double *Z = (double *)malloc(bytes);
+    double *X = NULL, *Y = NULL, *Z = NULL, *phaze = NULL;
     double *dX = NULL, *dY = NULL, *dZ = NULL, *dphaze = NULL;
-    if (gpu_alloc(&dX, bytes)) return fail("\nNot enough memory on CUDA device!\n");
-    if (gpu_alloc(&dY, bytes)) return fail("\nNot enough memory on CUDA device!\n");
-    if (gpu_alloc(&dZ, bytes)) return fail("\nNot enough memory on CUDA device!\n");
-    double *phaze = (double *)malloc(bytes);
-    if (gpu_alloc(&dphaze, bytes)) return fail("\nNot enough memory on CUDA device!\n");
+    const char *no_host_memory = "\nNot enough memory on host!\n";
+    const char *no_device_memory = "\nNot enough memory on CUDA device!\n";
+    if (gpu_host_alloc((void **)&X, bytes) || gpu_host_alloc((void **)&Y, bytes) ||
+        gpu_host_alloc((void **)&Z, bytes))
+        end_run(no_host_memory);
+    if (gpu_alloc(&dX, bytes) || gpu_alloc(&dY, bytes) || gpu_alloc(&dZ, bytes))
+        end_run(no_device_memory);
+    if (gpu_host_alloc((void **)&phaze, bytes)) end_run(no_host_memory);
+    if (gpu_alloc(&dphaze, bytes)) end_run(no_device_memory);
     unsigned char *picture_scratch = (unsigned char *)malloc((size_t)SIZE);
+    if (picture_scratch == NULL) end_run(no_host_memory);
     printf(" - done!\n");
 
     printf("Phaze calculation has started:\n");
     printf("\tData reading:");
-    if (read_frames(X, Y, Z, W, H)) {
-        wait_key();
-        return 1;
-    }
+    if (read_frames(X, Y, Z, W, H)) end_run("");
     printf(" - done!\n");
 
     printf("\tCalculations on CUDA device:");
     const double t1 = omp_get_wtime();
-    gpu_upload(dX, X, bytes);
-    gpu_upload(dY, Y, bytes);
-    gpu_upload(dZ, Z, bytes);
+    if (gpu_upload(dX, X, bytes) || gpu_upload(dY, Y, bytes) || gpu_upload(dZ, Z, bytes))
+        device_failed();
 
-    launch_find_circle_f(dX, dY, dZ, SIZE);
-    gpu_synchronize();
-    fetch_reference_points(X, Y, Z, dX, dY, dZ);
+    if (launch_find_circle_f(dX, dY, dZ, SIZE) || gpu_synchronize() ||
+        fetch_reference_points(X, Y, Z, dX, dY, dZ))
+        device_failed();
 
-    level_plane(dX, dY, dZ, SIZE, X, Y, Z);
-    gpu_synchronize();
-    gpu_download(X, dX, bytes);
-    gpu_download(Y, dY, bytes);
-    gpu_synchronize();
+    if (level_plane(dX, dY, dZ, SIZE, first_rotation_points(first_pixels(X, Y, Z))) ||
+        gpu_synchronize() || gpu_download(X, dX, bytes) || gpu_download(Y, dY, bytes) ||
+        gpu_synchronize())
+        device_failed();
 
     const moment_sums m = sum_moments(X, Y, SIZE);
-    launch_find_circle_s(dX, dY, dZ, m.SYY, m.SXY, m.SXY, m.SXX, SIZE);
-    gpu_synchronize();
-    fetch_reference_points(X, Y, Z, dX, dY, dZ);
+    if (launch_find_circle_s(dX, dY, dZ, m.SYY, m.SXY, m.SXY, m.SXX, SIZE) || gpu_synchronize() ||
+        fetch_reference_points(X, Y, Z, dX, dY, dZ))
+        device_failed();
 
-    level_plane(dX, dY, dZ, SIZE, X, Y, Z);
-    launch_phaze_cuda(dX, dY, dphaze, SIZE);
-    gpu_download(phaze, dphaze, bytes);
+    const circle_projection projection = projection_from_moments(m.SYY, m.SXY, m.SXY, m.SXX);
+    if (level_plane(dX, dY, dZ, SIZE, second_rotation_points(first_pixels(X, Y, Z), projection)) ||
+        launch_phaze_cuda(dX, dY, dphaze, SIZE) || gpu_download(phaze, dphaze, bytes))
+        device_failed();
     const double t2 = omp_get_wtime();
     printf(" - done!\n");
 
     printf("\tWriting result to output files:");
-    if (write_results(phaze, picture_scratch, W, H)) {
-        wait_key();
-        return 1;
-    }
+    if (write_results(phaze, picture_scratch, W, H)) end_run("");
     printf(" - done!\n");
 
     const double t3 = omp_get_wtime();
@@ -102,10 +105,10 @@ int main(void) {
 
     printf("memory cleanup: ");
     free(picture_scratch);
-    free(X);
-    free(Y);
-    free(Z);
-    free(phaze);
+    gpu_host_free(X);
+    gpu_host_free(Y);
+    gpu_host_free(Z);
+    gpu_host_free(phaze);
     gpu_free(dphaze);
     gpu_free(dX);
     gpu_free(dY);
