@@ -7,51 +7,13 @@
 #include <vector>
 
 #include "bench/plain_way.h"
-#include "tests/test_support.h"
-#include "tools/frameset.h"
-
-static const double PI = 3.141592653589793;
-
-static run_result run_phaze(const std::string &folder) { return run_in(folder, PHAZE_CPU); }
-
-// Largest distance of out from sign * truth + c, with c the circular mean offset.
-static double spread_around(const std::vector<double> &out, const std::vector<double> &truth,
-                            double sign) {
-    double sum_sin = 0, sum_cos = 0;
-    for (size_t i = 0; i < out.size(); i++) {
-        sum_sin += sin(out[i] - sign * truth[i]);
-        sum_cos += cos(out[i] - sign * truth[i]);
-    }
-    const double offset = atan2(sum_sin, sum_cos);
-    double worst = 0;
-    for (size_t i = 0; i < out.size(); i++) {
-        const double d = remainder(out[i] - sign * truth[i] - offset, 2 * PI);
-        worst = fmax(worst, fabs(d));
-    }
-    return worst;
-}
-
-class EndToEnd : public InScratchFolder {
-  protected:
-    std::vector<double> make(fringe_options options) {
-        std::vector<double> truth;
-        EXPECT_EQ(make_fringe_set(folder.c_str(), options, &truth), 0);
-        return truth;
-    }
-    std::vector<double> run_and_read(size_t pixels) {
-        const run_result r = run_phaze(folder);
-        EXPECT_EQ(r.status, 0) << r.output;
-        std::vector<double> phase = read_phase_text(folder + "/phaze_cuda.txt");
-        EXPECT_EQ(phase.size(), pixels);
-        return phase;
-    }
-};
+#include "tests/end_to_end.h"
 
 TEST_F(EndToEnd, ConsoleOfACompleteRun) {
     fringe_options options;
     options.width = 64, options.height = 48;
     make(options);
-    const run_result r = run_phaze(folder);
+    const run_result r = run_phaze();
     EXPECT_EQ(r.status, 0);
     const std::string numbers_hidden = std::regex_replace(r.output, std::regex("[0-9]+\\.[0-9]{5}"), "T");
     EXPECT_EQ(numbers_hidden,
@@ -82,13 +44,7 @@ TEST_F(EndToEnd, EqualStepsGiveTheClassicalThreeStepPhase) {
     fringe_samples(options, truth, frames);
     const std::vector<double> phase = run_and_read(truth.size());
     ASSERT_EQ(phase.size(), truth.size());
-    double worst = 0;
-    for (size_t i = 0; i < phase.size(); i++) {
-        const double I1 = frames[0][i], I2 = frames[1][i], I3 = frames[2][i];
-        const double classical = atan2(sqrt(3.0) * (I3 - I1), 2 * I2 - I1 - I3) + PI;
-        worst = fmax(worst, fabs(remainder(phase[i] - classical, 2 * PI)));
-    }
-    EXPECT_LT(worst, 4e-3);
+    EXPECT_LT(distance_from_classical(phase, frames), 4e-3);
 }
 
 TEST_F(EndToEnd, UnequalStepsGiveMinusPhiPlusAConstant) {
@@ -139,7 +95,7 @@ TEST_F(EndToEnd, ResultFilesEqualAPlainSerialEvaluation) {
             const unsigned char byte = level == level ? (unsigned char)((long long)level & 0xff) : 0;
             picture.append(3, (char)byte);
         }
-        ASSERT_EQ(run_phaze(folder).status, 0);
+        ASSERT_EQ(run_phaze().status, 0);
         EXPECT_TRUE(read_file(folder + "/phaze_cuda.txt") == text) << pattern;
         EXPECT_TRUE(read_file(folder + "/phaze_cuda.bmp").substr(56) == picture) << pattern;
     }
@@ -150,7 +106,7 @@ TEST_F(EndToEnd, MissingSecondFrameEndsTheRunWithoutResults) {
     options.width = 32, options.height = 32;
     make(options);
     ASSERT_EQ(remove((folder + "/I2.bmp").c_str()), 0);
-    const run_result r = run_phaze(folder);
+    const run_result r = run_phaze();
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.output.find("\tData reading:Can't open I2.bmp file!"), std::string::npos) << r.output;
     EXPECT_FALSE(file_exists(folder + "/phaze_cuda.bmp"));

@@ -91,3 +91,25 @@ TEST_F(ImageFiles, PhaseTextIsOneFixedSixDecimalLineAValue) {
     EXPECT_EQ(write_phase_text(phase, 6, "phase.txt"), 0);
     EXPECT_EQ(read_file("phase.txt"), "3.141593\n0.000000\n6.283185\n0.007812\n0.000000\nnan\n");
 }
+
+TEST_F(ImageFiles, WritersReportAFullDisk) {
+    write_file("bmp_header.bmp", picture_header());
+    const unsigned char gray[6] = {1, 2, 3, 4, 5, 6};
+    unsigned char scratch[6];
+    const double phase[2] = {1, 2};
+    CaptureStdout();
+    EXPECT_EQ(write_bmp(gray, scratch, "/dev/full", 0, 3, 2), 1);
+    EXPECT_EQ(write_phase_text(phase, 2, "/dev/full"), 1);
+    EXPECT_EQ(GetCapturedStdout(), "Can't write /dev/full file (No space left on device)!"
+                                   "Can't write /dev/full file (No space left on device)!");
+}
+
+TEST_F(ImageFiles, ReaderRefusesAShortFrame) {
+    write_file("I1.bmp", frame(8, 10));
+    write_file("I2.bmp", frame(8, 40).substr(0, 56));
+    std::vector<double> X(8), Y(8), Z(8);
+    CaptureStdout();
+    EXPECT_EQ(read_frames(X.data(), Y.data(), Z.data(), 4, 2), 1);
+    EXPECT_EQ(GetCapturedStdout(),
+              "I2.bmp is too short for a 4 x 2 frame! It should have at least 80 bytes.");
+}

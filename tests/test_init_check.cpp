@@ -89,3 +89,13 @@ TEST_F(InitCheck, FirstLineOfAnyLengthIsSkipped) {
         EXPECT_EQ(o.height, c.height) << c.config.substr(0, 40);
     }
 }
+
+TEST_F(InitCheck, UnusableConfigStopsBeforeTheDevicesWithoutAKeyWait) {
+    write_file("config.txt", "size\n640 x 480\n");
+    const outcome o = check("2.0");
+    EXPECT_EQ(o.result, 1);
+    EXPECT_EQ(o.output, "Can't read frame size from config file!");
+    EXPECT_EQ(o.key_waits, 0);
+    write_file("config.txt", "size\n1 4\n");
+    EXPECT_EQ(check("2.0").key_waits, 0);
+}

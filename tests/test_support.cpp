@@ -56,7 +56,7 @@ std::vector<double> read_phase_text(const std::string &path) {
 }
 
 run_result run_in(const std::string &folder, const std::string &command) {
-    const std::string line = "cd '" + folder + "' && " + command + " </dev/null 2>&1";
+    const std::string line = "cd '" + folder + "' && (" + command + ") </dev/null 2>&1";
     run_result result{-1, ""};
     FILE *pipe = popen(line.c_str(), "r");
     if (pipe == NULL) return result;
@@ -65,5 +65,8 @@ run_result run_in(const std::string &folder, const std::string &command) {
     while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, got);
     const int status = pclose(pipe);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    // A sanitized child's finding fails the test that ran it.
+    EXPECT_EQ(result.output.find("Sanitizer"), std::string::npos) << result.output;
+    EXPECT_EQ(result.output.find("runtime error:"), std::string::npos) << result.output;
     return result;
 }
