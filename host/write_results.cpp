@@ -9,7 +9,10 @@
 
 #include <string>
 
+#include <omp.h>
+
 #include "gpu/gpu.h"
+#include "host/format_lf.h"
 
 unsigned char quantise_phase(double phase) {
     const double level = phase / 6.283185307179586 * 255.0;
@@ -76,31 +79,87 @@ int write_bmp(const unsigned char *source, unsigned char *destination, const cha
     put_le32(header + 18, (unsigned)W);
     put_le32(header + 22, (unsigned)H);
 
-    unsigned char *triples = (unsigned char *)malloc(3 * n);
+    // The pixels go out a block at a time: a whole copy would triple the picture.
+    const size_t block_pixels = (size_t)1 << 20;
+    unsigned char *triples = (unsigned char *)malloc(3 * block_pixels);
     if (triples == NULL) {
         printf("\nNot enough memory on host!\n");
         return 1;
     }
-    for (size_t k = 0; k < n; k++)
-        triples[3 * k] = triples[3 * k + 1] = triples[3 * k + 2] = destination[k];
-
     FILE *output = fopen(file_name, "w+b");
     if (output == NULL) {
         free(triples);
         return cannot_write(file_name, errno);
     }
-    const int written = fwrite(header, 1, sizeof header, output) == sizeof header &&
-                        fwrite(triples, 1, 3 * n, output) == 3 * n;
+    int written = fwrite(header, 1, sizeof header, output) == sizeof header;
+    for (size_t start = 0; start < n && written; start += block_pixels) {
+        const size_t count = n - start < block_pixels ? n - start : block_pixels;
+        for (size_t k = 0; k < count; k++)
+            triples[3 * k] = triples[3 * k + 1] = triples[3 * k + 2] = destination[start + k];
+        written = fwrite(triples, 1, 3 * count, output) == 3 * count;
+    }
     free(triples);
     return close_written(output, file_name, written);
 }
 
+// Values a thread formats in one round; the rounds' texts go out in order.
+static const int VALUES_PER_THREAD = 1 << 17;
+static const size_t FAST_LINE_MAX = 24;  // "-" 14 digits "." 6 digits "\n", and room
+
 int write_phase_text(const double *phase, int SIZE, const char *file_name) {
     FILE *text = fopen(file_name, "wb");
     if (text == NULL) return cannot_write(file_name, errno);
-    int written = 1;
-    for (int i = 0; i < SIZE && written; i++) written = fprintf(text, "%lf\n", phase[i]) > 0;
-    return close_written(text, file_name, written);
+    const int threads = omp_get_max_threads();
+    const size_t capacity = VALUES_PER_THREAD * FAST_LINE_MAX + FORMAT_LF_MAX + 1;
+    char **buffers = (char **)calloc((size_t)threads, sizeof(char *));
+    size_t *capacities = (size_t *)calloc((size_t)threads, sizeof(size_t));
+    size_t *lengths = (size_t *)calloc((size_t)threads, sizeof(size_t));
+    int failed = buffers == NULL || capacities == NULL || lengths == NULL;
+    for (int t = 0; t < threads && !failed; t++) {
+        buffers[t] = (char *)malloc(capacity);
+        capacities[t] = capacity;
+        failed = buffers[t] == NULL;
+    }
+    int written = !failed;
+    const long long round = (long long)VALUES_PER_THREAD * threads;
+    for (long long start = 0; start < SIZE && written && !failed; start += round) {
+        const long long end = start + round < SIZE ? start + round : SIZE;
+#pragma omp parallel num_threads(threads) reduction(|| : failed)
+        {
+            const int t = omp_get_thread_num();
+            const long long first = start + (long long)t * VALUES_PER_THREAD;
+            const long long last = first + VALUES_PER_THREAD < end ? first + VALUES_PER_THREAD : end;
+            size_t length = 0;
+            for (long long i = first; i < last; i++) {
+                // Only a value of 2^44 or more is longer than a fast line.
+                if (capacities[t] - length < FORMAT_LF_MAX + 1) {
+                    char *grown = (char *)realloc(buffers[t], 2 * capacities[t]);
+                    if (grown == NULL) {
+                        failed = 1;
+                        break;
+                    }
+                    buffers[t] = grown;
+                    capacities[t] *= 2;
+                }
+                length += format_lf(phase[i], buffers[t] + length);
+                buffers[t][length++] = '\n';
+            }
+            lengths[t] = length;
+        }
+        for (int t = 0; t < threads && written && !failed; t++)
+            written = fwrite(buffers[t], 1, lengths[t], text) == lengths[t];
+    }
+    if (failed) {
+        printf("\nNot enough memory on host!\n");
+        fclose(text);
+    } else {
+        failed = close_written(text, file_name, written);
+    }
+    for (int t = 0; buffers != NULL && t < threads; t++) free(buffers[t]);
+    free(buffers);
+    free(capacities);
+    free(lengths);
+    return failed;
 }
 
 // A temporary file beside the result, renamed into place once complete, so a

@@ -1,10 +1,13 @@
 // The frame reader and the result writers on small files.
 #include <gtest/gtest.h>
 #include <math.h>
+#include <stdint.h>
+#include <string.h>
 
 #include <string>
 #include <vector>
 
+#include "host/format_lf.h"
 #include "host/read_frames.h"
 #include "host/write_results.h"
 #include "tests/fake_runtime.h"
@@ -112,4 +115,59 @@ TEST_F(ImageFiles, ReaderRefusesAShortFrame) {
     EXPECT_EQ(read_frames(X.data(), Y.data(), Z.data(), 4, 2), 1);
     EXPECT_EQ(GetCapturedStdout(),
               "I2.bmp is too short for a 4 x 2 frame! It should have at least 80 bytes.");
+}
+
+// The text formatter against printf itself: the edge cases by name, then a
+// bounded sample of every kind of double (the benchmark checks hundreds of
+// millions).
+TEST(PhaseText, FormatterWritesWhatPrintfWrites) {
+    const double named[] = {
+        0.0, -0.0, 0.0078125, -0.0078125, 0.5e-6, 5e-7, 4.9999999999999996e-7, 1.5e-6, 2.5e-6,
+        0.9999995, 0.99999949999999994, 123456.0000005, 3.141592653589793, 6.283185307179586,
+        nextafter(6.283185307179586, 0), 5e-324, -5e-324, 2.2250738585072014e-308,
+        17592186044415.99, 17592186044416.0, 17592186044416.5, 9007199254740993.0, 1e300,
+        -1.7976931348623157e308, INFINITY, -INFINITY, NAN, -NAN, -1e-9, 999999.9999995,
+    };
+    char ours[FORMAT_LF_MAX + 1], theirs[FORMAT_LF_MAX + 1];
+    for (double value : named) {
+        ours[format_lf(value, ours)] = '\0';
+        snprintf(theirs, sizeof theirs, "%lf", value);
+        EXPECT_STREQ(ours, theirs) << value;
+    }
+    uint64_t state = 88172645463325252ull;
+    int mismatches = 0;
+    for (int i = 0; i < 400000; i++) {
+        state ^= state << 13, state ^= state >> 7, state ^= state << 17;
+        double value;
+        if (i % 3 == 0) memcpy(&value, &state, sizeof value);
+        else if (i % 3 == 1) value = ldexp((double)(state >> 11), (int)(state % 90) - 110);
+        else value = (double)(state >> 11) * 0x1p-53 * 6.283185307179586;
+        ours[format_lf(value, ours)] = '\0';
+        snprintf(theirs, sizeof theirs, "%lf", value);
+        if (strcmp(ours, theirs) != 0 && mismatches++ < 5) ADD_FAILURE() << ours << " != " << theirs;
+    }
+    EXPECT_EQ(mismatches, 0);
+}
+
+TEST_F(ImageFiles, LargeFramesAndTextCrossTheirBlocks) {
+    // More pixels than one read block and one formatting round of the threads.
+    const int W = 1500, H = 1000, SIZE = W * H;
+    std::vector<unsigned char> frames[3];
+    for (int k = 0; k < 3; k++) {
+        frames[k].resize(SIZE);
+        for (int i = 0; i < SIZE; i++) frames[k][i] = (unsigned char)(i * (k + 3) + (i >> 11));
+    }
+    ASSERT_EQ(write_frame_set(".", W, H, frames[0].data(), frames[1].data(), frames[2].data()), 0);
+    std::vector<double> X(SIZE), Y(SIZE), Z(SIZE);
+    ASSERT_EQ(read_frames(X.data(), Y.data(), Z.data(), W, H), 0);
+    for (int i = 0; i < SIZE; i++)
+        ASSERT_TRUE(X[i] == frames[0][i] && Y[i] == frames[1][i] && Z[i] == frames[2][i]) << i;
+
+    std::vector<double> phase(SIZE);
+    for (int i = 0; i < SIZE; i++) phase[i] = (i % 7 == 0 ? -1e15 : 6.3) * sin(i * 0.001);
+    ASSERT_EQ(write_phase_text(phase.data(), SIZE, "phase.txt"), 0);
+    std::string expected;
+    char line[FORMAT_LF_MAX + 2];
+    for (double value : phase) expected.append(line, (size_t)snprintf(line, sizeof line, "%lf\n", value));
+    EXPECT_TRUE(read_file("phase.txt") == expected);
 }
