@@ -7,3 +7,7 @@ struct moment_sums {
 
 // Serial and ascending, so every run and every flavour adds in the same order.
 moment_sums sum_moments(const double *X, const double *Y, int SIZE);
+
+// Adds elements begin to end - 1 to running sums: summing consecutive ranges in
+// order gives the same bits as sum_moments.
+void add_moments(const double *X, const double *Y, int begin, int end, moment_sums *running);

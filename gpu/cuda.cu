@@ -43,9 +43,26 @@ int gpu_download(void *host_dst, const void *device_src, size_t bytes) {
     return check(cudaMemcpy(host_dst, device_src, bytes, cudaMemcpyDeviceToHost));
 }
 
+static cudaEvent_t markers[16];
+static bool marker_made[16];
+
+int gpu_download_async(void *host_dst, const void *device_src, size_t bytes, int marker) {
+    if (check(cudaMemcpyAsync(host_dst, device_src, bytes, cudaMemcpyDeviceToHost, 0))) return 1;
+    if (!marker_made[marker]) {
+        if (check(cudaEventCreateWithFlags(&markers[marker], cudaEventDisableTiming))) return 1;
+        marker_made[marker] = true;
+    }
+    return check(cudaEventRecord(markers[marker], 0));
+}
+
+int gpu_wait_marker(int marker) { return check(cudaEventSynchronize(markers[marker])); }
+
 int gpu_synchronize(void) { return check(cudaDeviceSynchronize()); }
 
-void gpu_reset(void) { cudaDeviceReset(); }
+void gpu_reset(void) {
+    cudaDeviceReset();  // destroys the markers' events too
+    for (bool &made : marker_made) made = false;
+}
 
 int gpu_host_alloc(void **host_array, size_t bytes) {
     return check(cudaMallocHost(host_array, bytes));

@@ -19,6 +19,10 @@ int gpu_alloc(double **device_array, size_t bytes);
 void gpu_free(void *device_array);
 int gpu_upload(double *device_dst, const double *host_src, size_t bytes);
 int gpu_download(void *host_dst, const void *device_src, size_t bytes);
+// A download that returns at once and marks its end with marker (0 to 15);
+// gpu_wait_marker returns once every copy before that mark is complete.
+int gpu_download_async(void *host_dst, const void *device_src, size_t bytes, int marker);
+int gpu_wait_marker(int marker);
 int gpu_synchronize(void);
 void gpu_reset(void);
 

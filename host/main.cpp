@@ -35,6 +35,28 @@ static int fetch_reference_points(double *X, double *Y, double *Z, const double 
            gpu_download(Z, dZ, REFERENCE_BYTES);
 }
 
+// X and Y come back in chunks, and each chunk's moments are summed while the
+// next ones are still on their way: the sums then cost the device stage little.
+static const int MOMENT_CHUNKS = 8;
+
+static int download_and_sum_moments(double *X, double *Y, const double *dX, const double *dY,
+                                    int SIZE, moment_sums *sums) {
+    int bounds[MOMENT_CHUNKS + 1];
+    for (int c = 0; c <= MOMENT_CHUNKS; c++) bounds[c] = (int)((long long)SIZE * c / MOMENT_CHUNKS);
+    for (int c = 0; c < MOMENT_CHUNKS; c++) {
+        const size_t bytes = sizeof(double) * (size_t)(bounds[c + 1] - bounds[c]);
+        if (gpu_download_async(X + bounds[c], dX + bounds[c], bytes, c) ||
+            gpu_download_async(Y + bounds[c], dY + bounds[c], bytes, c))
+            return 1;
+    }
+    *sums = moment_sums{0, 0, 0};
+    for (int c = 0; c < MOMENT_CHUNKS; c++) {
+        if (gpu_wait_marker(c)) return 1;
+        add_moments(X, Y, bounds[c], bounds[c + 1], sums);
+    }
+    return gpu_synchronize();
+}
+
 static int level_plane(double *dX, double *dY, double *dZ, int SIZE, const reference_points &p) {
     return launch_rotate_cuda(dX, dY, dZ, SIZE, p.x[0], p.x[1], p.x[2], p.y[0], p.y[1], p.y[2],
                               p.z[0], p.z[1], p.z[2]);
@@ -77,12 +99,11 @@ int main(void) {
         fetch_reference_points(X, Y, Z, dX, dY, dZ))
         device_failed();
 
+    moment_sums m;
     if (level_plane(dX, dY, dZ, SIZE, first_rotation_points(first_pixels(X, Y, Z))) ||
-        gpu_synchronize() || gpu_download(X, dX, bytes) || gpu_download(Y, dY, bytes) ||
-        gpu_synchronize())
+        gpu_synchronize() || download_and_sum_moments(X, Y, dX, dY, SIZE, &m))
         device_failed();
 
-    const moment_sums m = sum_moments(X, Y, SIZE);
     if (launch_find_circle_s(dX, dY, dZ, m.SYY, m.SXY, m.SXY, m.SXX, SIZE) || gpu_synchronize() ||
         fetch_reference_points(X, Y, Z, dX, dY, dZ))
         device_failed();

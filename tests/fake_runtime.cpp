@@ -94,6 +94,12 @@ int gpu_download(void *host_dst, const void *device_src, size_t bytes) {
     return 0;
 }
 
+int gpu_download_async(void *host_dst, const void *device_src, size_t bytes, int) {
+    return gpu_download(host_dst, device_src, bytes);
+}
+
+int gpu_wait_marker(int) { return faults(SYNC); }
+
 int gpu_synchronize(void) { return faults(SYNC); }
 void gpu_reset(void) {}
 

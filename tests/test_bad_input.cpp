@@ -93,6 +93,7 @@ TEST_F(BadInput, DeviceFailuresEndTheRunWithTheRuntimesText) {
         {"launch:3", "\nCUDA device error: invalid configuration argument!\n"},
         {"launch:5", "\nCUDA device error: invalid configuration argument!\n"},
         {"sync:2", "\nCUDA device error: unspecified launch failure!\n"},
+        {"sync:5", "\nCUDA device error: unspecified launch failure!\n"},
         {"download:4", "\nCUDA device error: an illegal memory access was encountered!\n"},
         {"download:9", "\nCUDA device error: an illegal memory access was encountered!\n"},
     };

@@ -224,3 +224,17 @@ TEST(CircleProjection, UnchangedWhereTheQuotientIsFinite) {
         EXPECT_TRUE(same_projection(got, want)) << q11 << " " << q12 << " " << q22;
     }
 }
+
+TEST(MomentSums, RangesInOrderGiveTheSameBits) {
+    const int SIZE = 10007;
+    std::vector<double> X(SIZE), Y(SIZE);
+    for (int i = 0; i < SIZE; i++) X[i] = sin(i * 0.37) * 1e3 + 0.1 * i, Y[i] = cos(i * 1.3) * 7e2;
+    const moment_sums whole = sum_moments(X.data(), Y.data(), SIZE);
+    moment_sums parts = {0, 0, 0};
+    const int bounds[] = {0, 0, 1, 4000, 4001, 9999, SIZE};
+    for (int c = 0; c + 1 < 7; c++) add_moments(X.data(), Y.data(), bounds[c], bounds[c + 1], &parts);
+    EXPECT_EQ(memcmp(&whole, &parts, sizeof whole), 0);
+    double SXY = 0;
+    for (int i = 0; i < SIZE; i++) SXY += X[i] * Y[i];
+    EXPECT_EQ(whole.SXY, SXY);
+}
