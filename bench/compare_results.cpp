@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/frameset.h"
+
 static const double MAX_TEXT_DIFFERENCE = 2e-6, MAX_PICTURE_SHARE = 1e-4;
 
 static std::vector<double> read_values(const std::string &path) {
@@ -21,17 +23,6 @@ static std::vector<double> read_values(const std::string &path) {
     return values;
 }
 
-static std::string read_bytes(const std::string &path) {
-    std::string bytes;
-    FILE *file = fopen(path.c_str(), "rb");
-    if (file == NULL) return bytes;
-    char block[1 << 16];
-    size_t got;
-    while ((got = fread(block, 1, sizeof block, file)) > 0) bytes.append(block, got);
-    fclose(file);
-    return bytes;
-}
-
 int main(int argc, char **argv) {
     if (argc != 3) {
         fprintf(stderr, "usage: compare_results FOLDER_A FOLDER_B\n");
@@ -39,7 +30,8 @@ int main(int argc, char **argv) {
     }
     const std::string a = argv[1], b = argv[2];
     const std::vector<double> ta = read_values(a + "/phaze_cuda.txt"), tb = read_values(b + "/phaze_cuda.txt");
-    const std::string pa = read_bytes(a + "/phaze_cuda.bmp"), pb = read_bytes(b + "/phaze_cuda.bmp");
+    const std::string pa = read_whole_file((a + "/phaze_cuda.bmp").c_str()),
+                      pb = read_whole_file((b + "/phaze_cuda.bmp").c_str());
     if (ta.empty() || ta.size() != tb.size() || pa.size() != pb.size() || pa.size() < 56) {
         printf("compare: the result files differ in size or are missing\n");
         return 1;

@@ -37,17 +37,6 @@ static double best_time(Step step) {
     return best;
 }
 
-static std::string slurp(const char *name) {
-    std::string bytes;
-    FILE *file = fopen(name, "rb");
-    if (file == NULL) return bytes;
-    char block[1 << 16];
-    size_t got;
-    while ((got = fread(block, 1, sizeof block, file)) > 0) bytes.append(block, got);
-    fclose(file);
-    return bytes;
-}
-
 // The kernels of the run through the CPU flavour's launchers, in the run's order.
 static void phaze_kernels(double *X, double *Y, double *Z, double *phase, int SIZE, double q[3],
                           double *moment_seconds) {
@@ -172,7 +161,7 @@ int main(int argc, char **argv) {
     // what it inherited from this process before exec.
     long peak_kib = 0;
     const double whole_fast = best_time([&] { run_phaze_cpu(PHAZE_CPU, &peak_kib); });
-    const std::string fast_picture = slurp("phaze_cuda.bmp"), fast_text = slurp("phaze_cuda.txt");
+    const std::string fast_picture = read_whole_file("phaze_cuda.bmp"), fast_text = read_whole_file("phaze_cuda.txt");
 
     const int SIZE = W * H;
     std::vector<double> X(SIZE), Y(SIZE), Z(SIZE), pX(SIZE), pY(SIZE), pZ(SIZE);
@@ -211,7 +200,7 @@ int main(int argc, char **argv) {
     const double picture_fast = best_time([&] { write_bmp(picture.data(), scratch.data(), "fast.bmp", 0, W, H); });
     const double text_plain = best_time([&] { plain_write_text(phase.data(), SIZE, "plain.txt"); });
     const double text_fast = best_time([&] { write_phase_text(phase.data(), SIZE, "fast.txt"); });
-    same = same && slurp("plain.bmp") == slurp("fast.bmp") && slurp("plain.txt") == slurp("fast.txt");
+    same = same && read_whole_file("plain.bmp") == read_whole_file("fast.bmp") && read_whole_file("plain.txt") == read_whole_file("fast.txt");
 
     const double whole_plain = best_time([&] {
         plain_read_frames(pX.data(), pY.data(), pZ.data(), W, H);
@@ -221,7 +210,7 @@ int main(int argc, char **argv) {
         plain_write_bmp(gray.data(), "plain.bmp", W, H);
         plain_write_text(plain_phase_map.data(), SIZE, "plain.txt");
     });
-    same = same && slurp("plain.bmp") == fast_picture && slurp("plain.txt") == fast_text;
+    same = same && read_whole_file("plain.bmp") == fast_picture && read_whole_file("plain.txt") == fast_text;
     const double whole_floor = best_time([&] { floor_run(W, H, fast_text.size()); });
 
     printf("phaze_bench: %d x %d frames (%d pixels), best of %d, %d threads\n\n", W, H, SIZE, repeats,

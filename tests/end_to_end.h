@@ -1,17 +1,13 @@
-// The fixture of the end-to-end suites: a scratch folder, frames made in it, and
+// The fixture of the end-to-end suites: frames made in a scratch folder, and
 // phaze-cpu (or phaze-faulty, the driver over the fake runtime) run there.
 #pragma once
 
-#include <string>
-#include <vector>
-
 #include "tests/test_support.h"
-#include "tools/frameset.h"
 
 static const double PI = 3.141592653589793;
 
-// Largest distance of phase from sign * truth + c, where c is the circular mean
-// offset, over the pixels that keep is nonzero for (all when keep is empty).
+// Largest distance of phase from sign * truth + c (c the circular mean offset),
+// over the pixels keep marks (all when keep is empty).
 double spread_around(const std::vector<double> &phase, const std::vector<double> &truth,
                      double sign, const std::vector<char> &keep = {});
 
@@ -23,8 +19,7 @@ class EndToEnd : public InScratchFolder {
   protected:
     std::vector<double> make(const fringe_options &options);
     void make_from_samples(int W, int H, const std::vector<unsigned char> frames[3]);
-    run_result run_phaze();
-    run_result run_faulty(const std::string &environment);
+    run_result run_phaze(const std::string &environment = "");
     std::vector<double> run_and_read(size_t pixels);
     std::string results();  // both result files, to see that a run left them alone
 };

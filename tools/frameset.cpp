@@ -5,8 +5,6 @@
 #include <stdio.h>
 #include <string.h>
 
-#include <string>
-
 static const double TWO_PI = 6.283185307179586;
 
 // A small generator of our own, so the frames are the same on every platform.
@@ -129,6 +127,17 @@ int write_frame_set(const char *folder, int W, int H, const unsigned char *I1,
     if (write_file(base + "I2.bmp", header, 56, I2, pixels)) return 1;
     if (write_file(base + "I3.bmp", header, 56, I3, pixels)) return 1;
     return 0;
+}
+
+std::string read_whole_file(const char *path) {
+    std::string bytes;
+    FILE *file = fopen(path, "rb");
+    if (file == NULL) return bytes;
+    char block[1 << 16];
+    size_t got;
+    while ((got = fread(block, 1, sizeof block, file)) > 0) bytes.append(block, got);
+    fclose(file);
+    return bytes;
 }
 
 int make_fringe_set(const char *folder, const fringe_options &options,

@@ -2,6 +2,7 @@
 // rounded to bytes, written as a complete input folder for phaze.
 #pragma once
 
+#include <string>
 #include <vector>
 
 struct fringe_options {
@@ -29,6 +30,9 @@ int write_frame_set(const char *folder, int W, int H, const unsigned char *I1,
 
 // The 56-byte header of a W x H, 24-bit picture with pixel data at byte 56.
 void make_picture_header(int W, int H, unsigned char header[56]);
+
+// A whole file's bytes (empty when it cannot be read).
+std::string read_whole_file(const char *path);
 
 // fringe_phase, fringe_samples and write_frame_set in one; the true phase is
 // returned through true_phase when it is not null.
