@@ -14,7 +14,9 @@
 constexpr int THREADS_PER_BLOCK = 64;
 
 // One block more than the quotient, even when SIZE is a multiple of 64.
-PHAZE_HD inline unsigned launch_blocks(int SIZE) { return (unsigned)SIZE / 64u + 1u; }
+PHAZE_HD inline unsigned launch_blocks(int SIZE) {
+    return (unsigned)SIZE / (unsigned)THREADS_PER_BLOCK + 1u;
+}
 
 // Pairwise differences: removes each pixel's background and puts every point
 // into the plane X + Y + Z = 0.
@@ -43,7 +45,9 @@ PHAZE_HD inline levelling levelling_angles(double x0, double x1, double x2, doub
     plane_normal(x0, x1, x2, y0, y1, y2, z0, z1, z2, n);
     // atan of the quotient, not atan2: both angles stay in (-pi/2, pi/2), so any
     // three points of one plane give the same rotation.
-    const double a = atan(-(n[0] / n[2]));
+    double a = atan(-(n[0] / n[2]));
+    // A normal along Y (0/0) needs no turn about Y; the second angle levels it.
+    if (n[0] == 0 && n[2] == 0) a = 0;
     const double cos_a = cos(a), sin_a = sin(a);
     const double nz_after_a = n[2] * cos_a - n[0] * sin_a;
     const double b = atan(-(n[1] / nz_after_a));
@@ -72,22 +76,28 @@ struct circle_projection {
     int active;
 };
 
-PHAZE_HD inline circle_projection projection_from_moments(double q11, double q12, double q21,
-                                                          double q22) {
-    (void)q21;  // the matrix is symmetric; q12 serves for both
+// Eigenvalues of the symmetric moment matrix [[q11, q12], [q12, q22]].
+PHAZE_HD inline void moment_eigenvalues(double q11, double q12, double q22, double *lmax,
+                                        double *lmin) {
     double radicand = q11 * q11 - 2 * q11 * q22 + 4 * q12 * q12 + q22 * q22;
     if (radicand < 0) radicand = 0;  // it is (q11 - q22)^2 + 4 q12^2, never negative
     const double m = (q11 + q22) / 2;
     const double r = sqrt(radicand) / 2;
     const double l1 = m + r, l2 = m - r;
-    double lmax, lmin;
     if (l1 <= l2) {
-        lmax = l2;
-        lmin = l1;
+        *lmax = l2;
+        *lmin = l1;
     } else {
-        lmax = l1;
-        lmin = l2;
+        *lmax = l1;
+        *lmin = l2;
     }
+}
+
+PHAZE_HD inline circle_projection projection_from_moments(double q11, double q12, double q21,
+                                                          double q22) {
+    (void)q21;  // the matrix is symmetric; q12 serves for both
+    double lmax, lmin;
+    moment_eigenvalues(q11, q12, q22, &lmax, &lmin);
     const double k = (lmin - (q12 + q11)) / ((q12 + q22) - lmin);
     double c = 1 / sqrt(k * k + 1);
     double s = -(k * c);

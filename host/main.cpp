@@ -1,5 +1,6 @@
 // The run, start to exit: start-up checks, buffers, transfers, the kernels in their
 // fixed order with the host steps between them, the result files, the two times.
+#include <math.h>
 #include <omp.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -57,6 +58,13 @@ static int download_and_sum_moments(double *X, double *Y, const double *dX, cons
     return gpu_synchronize();
 }
 
+static int all_finite(const double *values, int SIZE) {
+    int finite = 1;
+#pragma omp parallel for schedule(static) reduction(&& : finite)
+    for (int i = 0; i < SIZE; i++) finite = finite && isfinite(values[i]);
+    return finite;
+}
+
 static int level_plane(double *dX, double *dY, double *dZ, int SIZE, const reference_points &p) {
     return launch_rotate_cuda(dX, dY, dZ, SIZE, p.x[0], p.x[1], p.x[2], p.y[0], p.y[1], p.y[2],
                               p.z[0], p.z[1], p.z[2]);
@@ -103,6 +111,7 @@ int main(void) {
     if (level_plane(dX, dY, dZ, SIZE, first_rotation_points(first_pixels(X, Y, Z))) ||
         gpu_synchronize() || download_and_sum_moments(X, Y, dX, dY, SIZE, &m))
         device_failed();
+    if (!moments_form_ellipse(m)) end_run("\n" NO_PHASE_MESSAGE "!\n");
 
     if (launch_find_circle_s(dX, dY, dZ, m.SYY, m.SXY, m.SXY, m.SXX, SIZE) || gpu_synchronize() ||
         fetch_reference_points(X, Y, Z, dX, dY, dZ))
@@ -112,6 +121,7 @@ int main(void) {
     if (level_plane(dX, dY, dZ, SIZE, second_rotation_points(first_pixels(X, Y, Z), projection)) ||
         launch_phaze_cuda(dX, dY, dphaze, SIZE) || gpu_download(phaze, dphaze, bytes))
         device_failed();
+    if (!all_finite(phaze, SIZE)) end_run("\n" NO_PHASE_MESSAGE "!\n");
     const double t2 = omp_get_wtime();
     printf(" - done!\n");
 

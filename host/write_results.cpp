@@ -13,6 +13,7 @@
 
 #include "gpu/gpu.h"
 #include "host/format_lf.h"
+#include "host/result_files.h"
 
 unsigned char quantise_phase(double phase) {
     const double level = phase / 6.283185307179586 * 255.0;
@@ -162,25 +163,6 @@ int write_phase_text(const double *phase, int SIZE, const char *file_name) {
     return failed;
 }
 
-// A temporary file beside the result, renamed into place once complete, so a
-// failed run never leaves a partial result nor destroys one of an earlier run.
-static int make_temporary(const char *final_name, std::string &temporary) {
-    temporary = std::string(".") + final_name + ".XXXXXX";
-    const int descriptor = mkstemp(&temporary[0]);
-    if (descriptor < 0) return cannot_write(final_name, errno);
-    // mkstemp makes the file private; a result gets the usual permissions.
-    const mode_t mask = umask(0);
-    umask(mask);
-    fchmod(descriptor, 0666 & ~mask);
-    close(descriptor);
-    return 0;
-}
-
-static int is_directory(const char *name) {
-    struct stat info;
-    return stat(name, &info) == 0 && S_ISDIR(info.st_mode);
-}
-
 static const char *PICTURE_NAME = "phaze_cuda.bmp";
 static const char *TEXT_NAME = "phaze_cuda.txt";
 
@@ -193,23 +175,17 @@ int write_results(const double *phase, unsigned char *picture_scratch, int W, in
     }
     quantise_phases(phase, picture, SIZE);
 
-    std::string picture_temporary, text_temporary;
-    int failed = make_temporary(PICTURE_NAME, picture_temporary);
-    if (!failed) {
-        failed = write_bmp(picture, picture_scratch, picture_temporary.c_str(), 0, W, H);
-        if (!failed) failed = make_temporary(TEXT_NAME, text_temporary);
-        if (!failed) failed = write_phase_text(phase, SIZE, text_temporary.c_str());
-    }
+    pending_file files[2];
+    int error = begin_result(PICTURE_NAME, &files[0]);
+    int failed = error ? cannot_write(PICTURE_NAME, error) : 0;
+    if (!failed) failed = write_bmp(picture, picture_scratch, files[0].temporary.c_str(), 0, W, H);
+    if (!failed && (error = begin_result(TEXT_NAME, &files[1])) != 0)
+        failed = cannot_write(TEXT_NAME, error);
+    if (!failed) failed = write_phase_text(phase, SIZE, files[1].temporary.c_str());
     free(picture);
-    if (!failed && is_directory(PICTURE_NAME)) failed = cannot_write(PICTURE_NAME, EISDIR);
-    if (!failed && is_directory(TEXT_NAME)) failed = cannot_write(TEXT_NAME, EISDIR);
-    if (!failed && rename(picture_temporary.c_str(), PICTURE_NAME) != 0)
-        failed = cannot_write(PICTURE_NAME, errno);
-    if (!failed && rename(text_temporary.c_str(), TEXT_NAME) != 0)
-        failed = cannot_write(TEXT_NAME, errno);
-    if (failed) {
-        if (!picture_temporary.empty()) unlink(picture_temporary.c_str());
-        if (!text_temporary.empty()) unlink(text_temporary.c_str());
-    }
+    const char *failed_name = NULL;
+    if (!failed && (error = commit_results(files, 2, &failed_name)) != 0)
+        return cannot_write(failed_name, error);
+    if (failed) abandon_results(files, 2);
     return failed;
 }

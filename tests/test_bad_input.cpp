@@ -1,7 +1,11 @@
 // Bad input and failed output, run as a process: a clear message, status 1, and
 // the result files of an earlier run left exactly as they were.
 #include <gtest/gtest.h>
+#include <dirent.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "tests/end_to_end.h"
 
@@ -92,4 +96,83 @@ TEST_F(BadInput, DeviceFailuresEndTheRunWithTheRuntimesText) {
     };
     for (auto &c : cases) expect_refused(c[1], std::string("FAKE_GPU_FAIL=") + c[0]);
     EXPECT_EQ(run_phaze("FAKE_GPU_FAIL=none:1").status, 0) << "without a fault the driver completes";
+}
+
+TEST_F(BadInput, FramesThatHoldNoPhase) {
+    const std::string one = read_whole_file((folder + "/I1.bmp").c_str());
+    std::string flat = one;
+    for (size_t k = 56; k < flat.size(); k++) flat[k] = (char)200;
+    const std::string message = "\tCalculations on CUDA device:\nThe frames hold no phase: their points form no ellipse";
+    const char *duplicated[] = {"I2.bmp", "I3.bmp"};
+    for (const char *name : duplicated) {
+        const std::string kept = read_whole_file((folder + "/" + name).c_str());
+        write_file(folder + "/" + name, one);
+        expect_refused(message);
+        write_file(folder + "/" + name, kept);
+    }
+    for (const char *name : {"I1.bmp", "I2.bmp", "I3.bmp"}) write_file(folder + "/" + name, flat);
+    expect_refused(message);
+
+    // Pixels 0 to 2 collapse to rounding noise that still looks like a plane.
+    const std::vector<unsigned char> small[3] = {
+        {216, 204, 249, 216, 204, 204}, {216, 204, 249, 216, 204, 204}, {249, 216, 249, 249, 216, 249}};
+    make_from_samples(6, 1, small);
+    expect_refused(message);
+}
+
+TEST_F(BadInput, AFailedReplacementPutsTheFirstResultBack) {
+    // In a sticky folder a user may replace only their own files: the picture is
+    // theirs, the text is not, so the second rename fails.
+    if (geteuid() != 0 || system("command -v setpriv >/dev/null") != 0) GTEST_SKIP() << "needs root and setpriv";
+    fringe_options options;
+    options.width = 40, options.height = 30, options.steps[1] = 1.7;
+    make(options);
+    ASSERT_EQ(chmod(folder.c_str(), 01777), 0);
+    ASSERT_EQ(chown((folder + "/phaze_cuda.bmp").c_str(), 65534, 65534), 0);
+    const run_result r = run_in(folder, std::string("setpriv --reuid=65534 --regid=65534 --clear-groups ") + PHAZE_CPU);
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_NE(r.output.find("Can't write phaze_cuda.txt file (Operation not permitted)!"), std::string::npos) << r.output;
+    EXPECT_EQ(results(), earlier);
+    EXPECT_EQ(run_in(folder, "ls -A | grep -c phaze_cuda").output, "2\n") << "no leftovers";
+}
+
+static int hidden_files(const std::string &folder) {
+    int count = 0;
+    DIR *dir = opendir(folder.c_str());
+    for (dirent *entry; dir != NULL && (entry = readdir(dir)) != NULL;)
+        count += strncmp(entry->d_name, ".phaze_cuda", 11) == 0;
+    if (dir != NULL) closedir(dir);
+    return count;
+}
+
+TEST_F(BadInput, ASignalWhileWritingLeavesNoTemporaryFiles) {
+    fringe_options options;
+    options.width = 2048, options.height = 1024, options.steps[1] = 1.7;
+    make(options);
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+        bool caught = false;
+        for (int attempt = 0; attempt < 5 && !caught; attempt++) {
+            const pid_t child = fork();
+            if (child == 0) {
+                if (freopen("/dev/null", "r", stdin) == NULL || freopen("/dev/null", "w", stdout) == NULL) _exit(127);
+                execl(PHAZE_CPU_FILE, PHAZE_CPU_FILE, (char *)NULL);
+                _exit(127);
+            }
+            int status = 0;
+            while (waitpid(child, &status, WNOHANG) == 0) {
+                if (hidden_files(folder) > 0) {
+                    kill(child, signal_number);
+                    caught = true;
+                    waitpid(child, &status, 0);
+                    break;
+                }
+                usleep(200);
+            }
+            if (!caught) continue;
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal_number) << status;
+            EXPECT_EQ(hidden_files(folder), 0) << signal_number;
+            EXPECT_EQ(results(), earlier);
+        }
+        EXPECT_TRUE(caught) << "never saw the run writing";
+    }
 }

@@ -2,6 +2,12 @@
 #include <gtest/gtest.h>
 #include <ctype.h>
 #include <math.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include "bench/plain_way.h"
 #include "tests/end_to_end.h"
@@ -79,4 +85,51 @@ TEST_F(EndToEnd, ResultFilesEqualAPlainSerialEvaluation) {
         EXPECT_TRUE(read_whole_file("phaze_cuda.txt") == text) << pattern;
         EXPECT_TRUE(read_whole_file("phaze_cuda.bmp").substr(56) == picture) << pattern;
     }
+}
+
+TEST_F(EndToEnd, AClosedOrUnreadableInputEndsTheKeyWaits) {
+    fringe_options options;
+    options.width = 40, options.height = 30;
+    make(options);
+    for (const char *input : {"<&-", "</tmp"}) {
+        const run_result r = run_phaze(std::string("timeout 30 ") + PHAZE_CPU + " " + input);
+        EXPECT_EQ(r.status, 0) << input << r.output;
+    }
+}
+
+// Waits until the terminal is in the key wait's raw mode, or the child has ended.
+static bool at_key_wait(int terminal, pid_t child) {
+    for (int tries = 0; tries < 4000; tries++) {
+        termios mode;
+        if (tcgetattr(terminal, &mode) == 0 && !(mode.c_lflag & ICANON)) return true;
+        if (waitpid(child, NULL, WNOHANG) != 0) return false;
+        usleep(5000);
+    }
+    return false;
+}
+
+TEST_F(EndToEnd, AnArrowKeyIsOneKeyPress) {
+    fringe_options options;
+    options.width = 40, options.height = 30;
+    make(options);
+    int terminal = -1;
+    const pid_t child = forkpty(&terminal, NULL, NULL, NULL);
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (freopen("console.txt", "w", stdout) == NULL) _exit(127);
+        execl(PHAZE_CPU_FILE, PHAZE_CPU_FILE, (char *)NULL);
+        _exit(127);
+    }
+    ASSERT_TRUE(at_key_wait(terminal, child)) << "the start prompt";
+    ASSERT_EQ(write(terminal, "\x1b[A", 3), 3);  // Up
+    usleep(300000);
+    ASSERT_TRUE(at_key_wait(terminal, child)) << "the exit prompt";
+    usleep(300000);
+    EXPECT_EQ(waitpid(child, NULL, WNOHANG), 0) << "the rest of the arrow key passed the exit wait";
+    ASSERT_EQ(write(terminal, "q", 1), 1);
+    int status = -1;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_NE(read_whole_file("console.txt").find("Press any key to exit"), std::string::npos);
+    close(terminal);
 }
