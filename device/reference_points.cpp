@@ -43,3 +43,7 @@ reference_points second_rotation_points(const reference_points &fetched,
     if (!projection.active) return plane_through_origin(0, 0, 1);
     return plane_through_origin(projection.c, projection.s, projection.h);
 }
+
+levelling levelling_of(const reference_points &p) {
+    return levelling_angles(p.x[0], p.x[1], p.x[2], p.y[0], p.y[1], p.y[2], p.z[0], p.z[1], p.z[2]);
+}

@@ -27,3 +27,6 @@ reference_points first_rotation_points(const reference_points &fetched);
 // the plane perpendicular to its direction, or left them in Z = 0.
 reference_points second_rotation_points(const reference_points &fetched,
                                         const circle_projection &projection);
+
+// The rotation that lays the plane of p flat.
+levelling levelling_of(const reference_points &p);

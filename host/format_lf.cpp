@@ -8,6 +8,11 @@
 // bits; larger ones (never a phase) go to snprintf itself.
 static const int FAST_EXPONENT_LIMIT = 44;
 
+static const char DIGIT_PAIRS[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
 static size_t write_unsigned(uint64_t value, char *out) {
     char digits[20];
     size_t count = 0;
@@ -53,12 +58,16 @@ size_t format_lf(double value, char *out) {
 
     size_t length = 0;
     if (negative) out[length++] = '-';
-    length += write_unsigned(millionths / 1000000, out + length);
+    const uint64_t whole = millionths / 1000000;
+    if (whole < 10)
+        out[length++] = (char)('0' + whole);  // every phase
+    else
+        length += write_unsigned(whole, out + length);
     out[length++] = '.';
     uint32_t decimals = (uint32_t)(millionths % 1000000);
-    for (int k = 6; k >= 1; k--) {
-        out[length + k - 1] = (char)('0' + decimals % 10);
-        decimals /= 10;
+    for (int k = 4; k >= 0; k -= 2) {
+        memcpy(out + length + k, DIGIT_PAIRS + 2 * (decimals % 100), 2);
+        decimals /= 100;
     }
     return length + 6;
 }

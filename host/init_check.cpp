@@ -40,30 +40,34 @@ static double physical_memory_bytes(void) {
 
 static int check_frame_size(long long width, long long height) {
     if (width <= 0 || height <= 0) {
-        printf("Frame size %lld x %lld from config file is not usable: width and height must be "
-               "positive!",
-               width, height);
+        printf(
+            "Frame size %lld x %lld from config file is not usable: width and height must be "
+            "positive!",
+            width, height);
         return 1;
     }
     if (width > INT_MAX || height > INT_MAX || width * height > INT_MAX) {
-        printf("Frame size %lld x %lld from config file is too large: phaze takes at most %d "
-               "pixels!",
-               width, height, INT_MAX);
+        printf(
+            "Frame size %lld x %lld from config file is too large: phaze takes at most %d "
+            "pixels!",
+            width, height, INT_MAX);
         return 1;
     }
     if (width * height < 5) {
-        printf("Frame size %lld x %lld from config file is too small: phaze needs at least 5 "
-               "pixels!",
-               width, height);
+        printf(
+            "Frame size %lld x %lld from config file is too small: phaze needs at least 5 "
+            "pixels!",
+            width, height);
         return 1;
     }
     const double per_pixel =
         HOST_BYTES_PER_PIXEL + (gpu_memory_is_host_memory() ? DEVICE_BYTES_PER_PIXEL : 0);
     const double needed = per_pixel * (double)(width * height), memory = physical_memory_bytes();
     if (memory > 0 && needed > memory) {
-        printf("Frame size %lld x %lld needs %.1f GiB of memory, more than this machine has "
-               "(%.1f GiB)!",
-               width, height, needed / (1 << 30), memory / (1 << 30));
+        printf(
+            "Frame size %lld x %lld needs %.1f GiB of memory, more than this machine has "
+            "(%.1f GiB)!",
+            width, height, needed / (1 << 30), memory / (1 << 30));
         return 1;
     }
     return 0;
@@ -112,8 +116,9 @@ static int check_devices(void) {
         }
         printf("Device %d has compute capability %d.%d.\n", i, device.major, device.minor);
         if (device.major < 2) {
-            printf("Warning! Device is not supported! We only support devices with compute "
-                   "capability 2.0+\n");
+            printf(
+                "Warning! Device is not supported! We only support devices with compute "
+                "capability 2.0+\n");
             wait_key();
             return 1;
         }

@@ -17,51 +17,55 @@ static const int handled_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 static struct sigaction previous_actions[4];
 static int handlers_installed = 0;
 
+// While the watched names change, or the results are renamed into place, a
+// signal is held and acted on afterwards: it may arrive on any thread, so
+// blocking it on this one would not do.
+static volatile sig_atomic_t holding = 0, held_signal = 0;
+
 static void remove_pending_and_reraise(int signal_number) {
+    held_signal = signal_number;
+    if (holding) return;
     for (int k = 0; k < MAX_PENDING; k++)
         if (pending_used[k]) unlink(pending_names[k]);
     signal(signal_number, SIG_DFL);
     raise(signal_number);
 }
 
-static void block_signals(sigset_t *previous) {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int s : handled_signals) sigaddset(&set, s);
-    sigprocmask(SIG_BLOCK, &set, previous);
-}
-
-static void watch(const std::string &temporary) {
-    sigset_t previous;
-    block_signals(&previous);
+static void hold_signals(void) {
     if (!handlers_installed) {
         struct sigaction action = {};
         action.sa_handler = remove_pending_and_reraise;
         for (int k = 0; k < 4; k++) sigaction(handled_signals[k], &action, &previous_actions[k]);
         handlers_installed = 1;
     }
+    holding = holding + 1;
+}
+
+static void release_signals(void) {
+    holding = holding - 1;
+    if (holding == 0 && held_signal) remove_pending_and_reraise(held_signal);
+}
+
+static void watch(const std::string &temporary) {
     for (int k = 0; k < MAX_PENDING; k++)
         if (!pending_used[k] && temporary.size() < sizeof pending_names[k]) {
             memcpy(pending_names[k], temporary.c_str(), temporary.size() + 1);
             pending_used[k] = 1;
             break;
         }
-    sigprocmask(SIG_SETMASK, &previous, NULL);
 }
 
+// Handlers stay installed while temporaries exist.
 static void unwatch(const std::string &temporary) {
-    sigset_t previous;
-    block_signals(&previous);
     int left = 0;
     for (int k = 0; k < MAX_PENDING; k++) {
         if (pending_used[k] && temporary == pending_names[k]) pending_used[k] = 0;
         left += pending_used[k];
     }
-    if (left == 0 && handlers_installed) {
+    if (left == 0 && handlers_installed && !held_signal) {
         for (int k = 0; k < 4; k++) sigaction(handled_signals[k], &previous_actions[k], NULL);
         handlers_installed = 0;
     }
-    sigprocmask(SIG_SETMASK, &previous, NULL);
 }
 
 int begin_result(const char *final_name, pending_file *file) {
@@ -70,13 +74,15 @@ int begin_result(const char *final_name, pending_file *file) {
     const size_t base = slash == std::string::npos ? 0 : slash + 1;
     file->final_name = name;
     file->temporary = name.substr(0, base) + "." + name.substr(base) + ".XXXXXX";
+    hold_signals();
     const int descriptor = mkstemp(&file->temporary[0]);
+    const int error = errno;
+    if (descriptor >= 0) watch(file->temporary);
+    release_signals();
     if (descriptor < 0) {
-        const int error = errno;
         file->temporary.clear();
         return error;
     }
-    watch(file->temporary);
     // mkstemp makes the file private; a result gets the usual permissions.
     const mode_t mask = umask(0);
     umask(mask);
@@ -97,8 +103,7 @@ int commit_results(pending_file *files, int count, const char **failed_name) {
             return EISDIR;
         }
     // Nothing may stop the process between the first rename and the last.
-    sigset_t previous;
-    block_signals(&previous);
+    hold_signals();
     std::string backups[MAX_PENDING];
     int had_earlier[MAX_PENDING] = {};
     int error = 0, renamed = 0;
@@ -108,7 +113,8 @@ int commit_results(pending_file *files, int count, const char **failed_name) {
         struct stat earlier;
         had_earlier[renamed] = lstat(f.final_name.c_str(), &earlier) == 0;
         backups[renamed] = f.temporary + ".old";
-        if (!had_earlier[renamed] || link(f.final_name.c_str(), backups[renamed].c_str()) != 0) backups[renamed].clear();
+        if (!had_earlier[renamed] || link(f.final_name.c_str(), backups[renamed].c_str()) != 0)
+            backups[renamed].clear();
         if (rename(f.temporary.c_str(), f.final_name.c_str()) != 0) {
             error = errno;
             *failed_name = f.final_name.c_str();
@@ -129,14 +135,16 @@ int commit_results(pending_file *files, int count, const char **failed_name) {
         abandon_results(files + renamed, count - renamed);
     }
     for (int k = 0; k < count; k++) unwatch(files[k].temporary);
-    sigprocmask(SIG_SETMASK, &previous, NULL);
+    release_signals();
     return error;
 }
 
 void abandon_results(pending_file *files, int count) {
+    hold_signals();
     for (int k = 0; k < count; k++) {
         if (files[k].temporary.empty()) continue;
         unlink(files[k].temporary.c_str());
         unwatch(files[k].temporary);
     }
+    release_signals();
 }

@@ -1,17 +1,14 @@
 #include "host/write_results.h"
 
 #include <errno.h>
+#include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <string>
 
 #include <omp.h>
 
-#include "gpu/gpu.h"
+#include "device/moments.h"
 #include "host/format_lf.h"
 #include "host/result_files.h"
 
@@ -20,11 +17,6 @@ unsigned char quantise_phase(double phase) {
     // Converting NaN or an out-of-range double to an integer is undefined.
     if (!(level > -1e18 && level < 1e18)) return 0;
     return (unsigned char)((long long)level & 0xff);
-}
-
-void quantise_phases(const double *phase, unsigned char *picture, int SIZE) {
-#pragma omp parallel for schedule(static)
-    for (int i = 0; i < SIZE; i++) picture[i] = quantise_phase(phase[i]);
 }
 
 static void put_le32(unsigned char *at, unsigned value) {
@@ -39,11 +31,9 @@ static int cannot_write(const char *file_name, int error) {
     return 1;
 }
 
-// Closing is where a full disk shows up, so its result counts too.
-static int close_written(FILE *file, const char *file_name, int written) {
-    const int error = written ? 0 : errno;
-    if (fclose(file) != 0 && written) return cannot_write(file_name, errno);
-    return written ? 0 : cannot_write(file_name, error ? error : EIO);
+static int out_of_memory(void) {
+    printf("\nNot enough memory on host!\n");
+    return 1;
 }
 
 static int read_header_template(unsigned char header[PICTURE_HEADER_BYTES]) {
@@ -62,130 +52,190 @@ static int read_header_template(unsigned char header[PICTURE_HEADER_BYTES]) {
     return 0;
 }
 
-int write_bmp(const unsigned char *source, unsigned char *destination, const char *file_name,
-              int source_on_device, int W, int H) {
-    const size_t n = (size_t)W * (size_t)H;
-    if (source_on_device) {
-        if (gpu_download(destination, source, n)) {
-            printf("\nCUDA device error: %s!\n", gpu_error_text());
-            return 1;
-        }
-    } else {
-        memcpy(destination, source, n);
-    }
-
-    unsigned char header[PICTURE_HEADER_BYTES];
-    if (read_header_template(header)) return 1;
-    put_le32(header + 2, (unsigned)(3 * n + PICTURE_HEADER_BYTES));
-    put_le32(header + 18, (unsigned)W);
-    put_le32(header + 22, (unsigned)H);
-
-    // The pixels go out a block at a time: a whole copy would triple the picture.
-    const size_t block_pixels = (size_t)1 << 20;
-    unsigned char *triples = (unsigned char *)malloc(3 * block_pixels);
-    if (triples == NULL) {
-        printf("\nNot enough memory on host!\n");
-        return 1;
-    }
-    FILE *output = fopen(file_name, "w+b");
-    if (output == NULL) {
-        free(triples);
-        return cannot_write(file_name, errno);
-    }
-    int written = fwrite(header, 1, sizeof header, output) == sizeof header;
-    for (size_t start = 0; start < n && written; start += block_pixels) {
-        const size_t count = n - start < block_pixels ? n - start : block_pixels;
-        for (size_t k = 0; k < count; k++)
-            triples[3 * k] = triples[3 * k + 1] = triples[3 * k + 2] = destination[start + k];
-        written = fwrite(triples, 1, 3 * count, output) == 3 * count;
-    }
-    free(triples);
-    return close_written(output, file_name, written);
-}
-
-// Values a thread formats in one round; the rounds' texts go out in order.
-static const int VALUES_PER_THREAD = 1 << 17;
-static const size_t FAST_LINE_MAX = 24;  // "-" 14 digits "." 6 digits "\n", and room
-
-int write_phase_text(const double *phase, int SIZE, const char *file_name) {
-    FILE *text = fopen(file_name, "wb");
-    if (text == NULL) return cannot_write(file_name, errno);
-    const int threads = omp_get_max_threads();
-    const size_t capacity = VALUES_PER_THREAD * FAST_LINE_MAX + FORMAT_LF_MAX + 1;
-    char **buffers = (char **)calloc((size_t)threads, sizeof(char *));
-    size_t *capacities = (size_t *)calloc((size_t)threads, sizeof(size_t));
-    size_t *lengths = (size_t *)calloc((size_t)threads, sizeof(size_t));
-    int failed = buffers == NULL || capacities == NULL || lengths == NULL;
-    for (int t = 0; t < threads && !failed; t++) {
-        buffers[t] = (char *)malloc(capacity);
-        capacities[t] = capacity;
-        failed = buffers[t] == NULL;
-    }
-    int written = !failed;
-    const long long round = (long long)VALUES_PER_THREAD * threads;
-    for (long long start = 0; start < SIZE && written && !failed; start += round) {
-        const long long end = start + round < SIZE ? start + round : SIZE;
-#pragma omp parallel num_threads(threads) reduction(|| : failed)
-        {
-            const int t = omp_get_thread_num();
-            const long long first = start + (long long)t * VALUES_PER_THREAD;
-            const long long last = first + VALUES_PER_THREAD < end ? first + VALUES_PER_THREAD : end;
-            size_t length = 0;
-            for (long long i = first; i < last; i++) {
-                // Only a value of 2^44 or more is longer than a fast line.
-                if (capacities[t] - length < FORMAT_LF_MAX + 1) {
-                    char *grown = (char *)realloc(buffers[t], 2 * capacities[t]);
-                    if (grown == NULL) {
-                        failed = 1;
-                        break;
-                    }
-                    buffers[t] = grown;
-                    capacities[t] *= 2;
-                }
-                length += format_lf(phase[i], buffers[t] + length);
-                buffers[t][length++] = '\n';
-            }
-            lengths[t] = length;
-        }
-        for (int t = 0; t < threads && written && !failed; t++)
-            written = fwrite(buffers[t], 1, lengths[t], text) == lengths[t];
-    }
-    if (failed) {
-        printf("\nNot enough memory on host!\n");
-        fclose(text);
-    } else {
-        failed = close_written(text, file_name, written);
-    }
-    for (int t = 0; buffers != NULL && t < threads; t++) free(buffers[t]);
-    free(buffers);
-    free(capacities);
-    free(lengths);
-    return failed;
-}
-
 static const char *PICTURE_NAME = "phaze_cuda.bmp";
 static const char *TEXT_NAME = "phaze_cuda.txt";
 
-int write_results(const double *phase, unsigned char *picture_scratch, int W, int H) {
-    const int SIZE = W * H;
-    unsigned char *picture = (unsigned char *)malloc((size_t)SIZE);
-    if (picture == NULL) {
-        printf("\nNot enough memory on host!\n");
+// The pixels are made and formatted in chunks, by all threads; a round of
+// chunks is written by one thread while the others make the next round.
+static const long long CHUNK_PIXELS = 1 << 14;
+static const int CHUNKS_PER_ROUND = 16;
+static const size_t FAST_LINE_MAX = 24;  // "-" 14 digits "." 6 digits "\n", and room
+
+struct chunk_buffer {
+    unsigned char *triples;  // three bytes a pixel
+    char *text;
+    size_t capacity, length;
+    long long pixels;
+};
+
+struct round_buffers {
+    chunk_buffer chunks[2][CHUNKS_PER_ROUND];  // one round being written, one being made
+};
+
+static void release_buffers(round_buffers &r) {
+    for (auto &set : r.chunks)
+        for (chunk_buffer &c : set) {
+            free(c.triples);
+            free(c.text);
+        }
+}
+
+static int allocate_buffers(round_buffers &r) {
+    int failed = 0;
+    for (auto &set : r.chunks)
+        for (chunk_buffer &c : set) {
+            c.capacity = CHUNK_PIXELS * FAST_LINE_MAX + FORMAT_LF_MAX + 1;
+            c.triples = (unsigned char *)malloc(3 * CHUNK_PIXELS);
+            c.text = (char *)malloc(c.capacity);
+            failed |= c.triples == NULL || c.text == NULL;
+        }
+    return failed;
+}
+
+enum outcome { WRITTEN = 0, NO_PHASE, NO_MEMORY, WRITE_FAILED };
+
+// One chunk: its phases, their picture bytes and their lines.
+static outcome make_chunk(chunk_buffer &c, phase_source source, void *context, long long first,
+                          double *phase_buffer) {
+    const double *phase = source(context, first, c.pixels, phase_buffer);
+    if (phase == NULL) return NO_PHASE;
+    size_t length = 0;
+    for (long long k = 0; k < c.pixels; k++) {
+        c.triples[3 * k] = c.triples[3 * k + 1] = c.triples[3 * k + 2] = quantise_phase(phase[k]);
+        // Only a value of 2^44 or more is longer than a fast line.
+        if (c.capacity - length < FORMAT_LF_MAX + 1) {
+            char *grown = (char *)realloc(c.text, 2 * c.capacity);
+            if (grown == NULL) return NO_MEMORY;
+            c.text = grown;
+            c.capacity *= 2;
+        }
+        length += format_lf(phase[k], c.text + length);
+        c.text[length++] = '\n';
+    }
+    c.length = length;
+    return WRITTEN;
+}
+
+// errno is the writing thread's own, so a failure's is handed back in *error.
+static int write_round(const chunk_buffer *chunks, FILE *picture, FILE *text, int *failed_file,
+                       int *error) {
+    for (int k = 0; k < CHUNKS_PER_ROUND && chunks[k].pixels > 0; k++) {
+        const size_t picture_bytes = 3 * (size_t)chunks[k].pixels;
+        if (fwrite(chunks[k].triples, 1, picture_bytes, picture) != picture_bytes) {
+            *failed_file = 0, *error = errno;
+            return 1;
+        }
+        if (fwrite(chunks[k].text, 1, chunks[k].length, text) != chunks[k].length) {
+            *failed_file = 1, *error = errno;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// Both files' bodies, round after round.
+static outcome write_rounds(round_buffers &r, phase_source source, void *context, long long pixels,
+                            FILE *picture, FILE *text, int *failed_file, int *error) {
+    const long long round_pixels = CHUNK_PIXELS * CHUNKS_PER_ROUND;
+    const long long rounds = (pixels + round_pixels - 1) / round_pixels;
+    int failure = WRITTEN;  // set once; a failure skips the rest of the work
+#pragma omp parallel
+    {
+        double *phase_buffer = (double *)malloc(sizeof(double) * CHUNK_PIXELS);
+        if (phase_buffer == NULL) {
+#pragma omp atomic write
+            failure = NO_MEMORY;
+        }
+        for (long long round = 0; round < rounds; round++) {
+            chunk_buffer *chunks = r.chunks[round % 2];
+#pragma omp for schedule(dynamic, 1) nowait
+            for (int k = 0; k < CHUNKS_PER_ROUND; k++) {
+                const long long first = round * round_pixels + k * CHUNK_PIXELS;
+                const long long left = pixels - first;
+                chunks[k].pixels = left <= 0 ? 0 : left < CHUNK_PIXELS ? left : CHUNK_PIXELS;
+                int failed;
+#pragma omp atomic read
+                failed = failure;
+                if (failed || chunks[k].pixels == 0) continue;
+                const outcome made = make_chunk(chunks[k], source, context, first, phase_buffer);
+                if (made != WRITTEN) {
+#pragma omp atomic write
+                    failure = made;
+                }
+            }
+            // The round is complete, and the one before it written.
+#pragma omp barrier
+#pragma omp single nowait
+            {
+                int failed;
+#pragma omp atomic read
+                failed = failure;
+                if (!failed && write_round(chunks, picture, text, failed_file, error)) {
+#pragma omp atomic write
+                    failure = WRITE_FAILED;
+                }
+            }
+        }
+        free(phase_buffer);
+    }
+    return (outcome)failure;
+}
+
+int write_results_from(phase_source source, void *context, int W, int H) {
+    const long long pixels = (long long)W * H;
+    unsigned char header[PICTURE_HEADER_BYTES];
+    if (read_header_template(header)) return 1;
+    put_le32(header + 2, (unsigned)(3 * pixels + PICTURE_HEADER_BYTES));
+    put_le32(header + 18, (unsigned)W);
+    put_le32(header + 22, (unsigned)H);
+
+    const char *names[2] = {PICTURE_NAME, TEXT_NAME};
+    pending_file files[2];
+    FILE *streams[2] = {NULL, NULL};
+    for (int f = 0; f < 2; f++) {
+        int error = begin_result(names[f], &files[f]);
+        if (error == 0 && (streams[f] = fopen(files[f].temporary.c_str(), "wb")) == NULL)
+            error = errno;
+        if (error != 0) {
+            if (f == 1) fclose(streams[0]);
+            abandon_results(files, f + 1);
+            return cannot_write(names[f], error);
+        }
+    }
+    round_buffers *buffers = (round_buffers *)calloc(1, sizeof(round_buffers));
+    outcome result = buffers == NULL || allocate_buffers(*buffers) ? NO_MEMORY : WRITTEN;
+    int failed_file = 0, error = 0;
+    if (result == WRITTEN && fwrite(header, 1, sizeof header, streams[0]) != sizeof header)
+        result = WRITE_FAILED;
+    if (result == WRITTEN)
+        result = write_rounds(*buffers, source, context, pixels, streams[0], streams[1],
+                              &failed_file, &error);
+    if (result == WRITE_FAILED && error == 0) error = errno ? errno : EIO;
+    if (buffers != NULL) release_buffers(*buffers);
+    free(buffers);
+    // Closing is where a full disk shows up, so its result counts too.
+    for (int f = 0; f < 2; f++)
+        if (fclose(streams[f]) != 0 && result == WRITTEN) {
+            result = WRITE_FAILED, error = errno, failed_file = f;
+        }
+    const char *failed_name = names[failed_file];
+    if (result == WRITTEN && (error = commit_results(files, 2, &failed_name)) == 0) return 0;
+    if (result != WRITTEN) abandon_results(files, 2);
+    if (result == NO_PHASE) {
+        printf("\n" NO_PHASE_MESSAGE "!\n");
         return 1;
     }
-    quantise_phases(phase, picture, SIZE);
+    if (result == NO_MEMORY) return out_of_memory();
+    return cannot_write(failed_name, error);
+}
 
-    pending_file files[2];
-    int error = begin_result(PICTURE_NAME, &files[0]);
-    int failed = error ? cannot_write(PICTURE_NAME, error) : 0;
-    if (!failed) failed = write_bmp(picture, picture_scratch, files[0].temporary.c_str(), 0, W, H);
-    if (!failed && (error = begin_result(TEXT_NAME, &files[1])) != 0)
-        failed = cannot_write(TEXT_NAME, error);
-    if (!failed) failed = write_phase_text(phase, SIZE, files[1].temporary.c_str());
-    free(picture);
-    const char *failed_name = NULL;
-    if (!failed && (error = commit_results(files, 2, &failed_name)) != 0)
-        return cannot_write(failed_name, error);
-    if (failed) abandon_results(files, 2);
-    return failed;
+static const double *whole_array(void *context, long long first, long long count, double *) {
+    const double *phase = (const double *)context + first;
+    for (long long k = 0; k < count; k++)
+        if (!isfinite(phase[k])) return NULL;
+    return phase;
+}
+
+int write_results(const double *phase, int W, int H) {
+    return write_results_from(whole_array, (void *)phase, W, H);
 }

@@ -1,21 +1,23 @@
-// The phase map into its two result files: a gray picture made through the
-// 56-byte template bmp_header.bmp, and the value of every pixel as text.
+// The phase map into its two result files: phaze_cuda.bmp, a gray picture made
+// through the 56-byte template bmp_header.bmp, and phaze_cuda.txt, every pixel's
+// phase as a "%lf" line. Both are written together, a round of pixels at a time,
+// from phases that may be made on the fly.
 #pragma once
 
 constexpr int PICTURE_HEADER_BYTES = 56;
 
 // Byte of the gray picture for one phase: 0 to 2 pi onto 0 to 255 (NaN gives 0).
 unsigned char quantise_phase(double phase);
-void quantise_phases(const double *phase, unsigned char *picture, int SIZE);
 
-// Writes W x H gray bytes (from device memory when source_on_device is set) as a
-// 24-bit picture; destination is the caller's W*H-byte working buffer.
-// 0 on success, 1 after printing what failed.
-int write_bmp(const unsigned char *source, unsigned char *destination, const char *file_name,
-              int source_on_device, int W, int H);
+// Gives the phases of count pixels from pixel first: a pointer to them, either
+// buffer (room for count values) filled, or the caller's own array; NULL when
+// one of them is not finite.
+typedef const double *(*phase_source)(void *context, long long first, long long count,
+                                      double *buffer);
 
-// One "%lf\n" line a value. 0 on success, 1 after printing what failed.
-int write_phase_text(const double *phase, int SIZE, const char *file_name);
+// Writes both results; 0, or 1 after printing what failed. The results of an
+// earlier run stay as they were unless both new ones are complete.
+int write_results_from(phase_source source, void *context, int W, int H);
 
-// The writing stage: phaze_cuda.bmp, then phaze_cuda.txt.
-int write_results(const double *phase, unsigned char *picture_scratch, int W, int H);
+// The same from a whole phase array.
+int write_results(const double *phase, int W, int H);

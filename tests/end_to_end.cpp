@@ -38,7 +38,9 @@ std::vector<double> EndToEnd::make(const fringe_options &options) {
 }
 
 void EndToEnd::make_from_samples(int W, int H, const std::vector<unsigned char> frames[3]) {
-    ASSERT_EQ(write_frame_set(folder.c_str(), W, H, frames[0].data(), frames[1].data(), frames[2].data()), 0);
+    ASSERT_EQ(
+        write_frame_set(folder.c_str(), W, H, frames[0].data(), frames[1].data(), frames[2].data()),
+        0);
 }
 
 // With an environment, the driver runs over the fake runtime that it configures.

@@ -64,8 +64,12 @@ static int allocate(operation op, void **memory, size_t bytes) {
     return *memory == NULL;
 }
 
-int gpu_alloc(double **device_array, size_t bytes) { return allocate(ALLOC, (void **)device_array, bytes); }
-int gpu_host_alloc(void **host_array, size_t bytes) { return allocate(HOST_ALLOC, host_array, bytes); }
+int gpu_alloc(double **device_array, size_t bytes) {
+    return allocate(ALLOC, (void **)device_array, bytes);
+}
+int gpu_host_alloc(void **host_array, size_t bytes) {
+    return allocate(HOST_ALLOC, host_array, bytes);
+}
 void gpu_free(void *device_array) { free(device_array); }
 void gpu_host_free(void *host_array) { free(host_array); }
 

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "engine/stage_engine.h"
 #include "tests/end_to_end.h"
 
 class BadInput : public EndToEnd {
@@ -51,7 +52,9 @@ TEST_F(BadInput, ConfigFiles) {
 TEST_F(BadInput, ShortOrMissingFrames) {
     const std::string frame = read_whole_file((folder + "/I3.bmp").c_str());
     write_file(folder + "/I3.bmp", frame.substr(0, frame.size() - 1));
-    expect_refused("\tData reading:I3.bmp is too short for a 40 x 30 frame! It should have at least 3656 bytes.");
+    expect_refused(
+        "\tData reading:I3.bmp is too short for a 40 x 30 frame! It should have at least 3656 "
+        "bytes.");
     write_file(folder + "/I3.bmp", frame.substr(0, 56));
     expect_refused("I3.bmp is too short for a 40 x 30 frame!");
     write_file(folder + "/I3.bmp", frame);
@@ -74,35 +77,43 @@ TEST_F(BadInput, TemplateAndOutputs) {
     ASSERT_EQ(mkdir((folder + "/phaze_cuda.txt").c_str(), 0777), 0);
     const run_result r = run_phaze();
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.output.find("Can't write phaze_cuda.txt file (Is a directory)!"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("Can't write phaze_cuda.txt file (Is a directory)!"), std::string::npos)
+        << r.output;
     EXPECT_EQ(read_whole_file((folder + "/phaze_cuda.bmp").c_str()) + "|" +
                   read_whole_file((folder + "/kept.txt").c_str()),
               earlier);
 }
 
 TEST_F(BadInput, DeviceFailuresEndTheRunWithTheRuntimesText) {
-    const char *cases[][2] = {
+    // Downloads: 3 reference points, X and Y in MOMENT_CHUNKS chunks, 3 reference
+    // points, the phase. Synchronisations: 2, one wait a chunk, ...
+    const std::string chunk_wait = "sync:" + std::to_string(2 + MOMENT_CHUNKS / 2);
+    const std::string phase_download = "download:" + std::to_string(3 + 2 * MOMENT_CHUNKS + 3 + 1);
+    const std::string cases[][2] = {
         {"host:1", "memory allocation...\nNot enough memory on host!\n"},
         {"host:4", "\nNot enough memory on host!\n"},
         {"alloc:2", "memory allocation...\nNot enough memory on CUDA device!\n"},
         {"alloc:4", "\nNot enough memory on CUDA device!\n"},
-        {"upload:3", "\tCalculations on CUDA device:\nCUDA device error: injected upload failure!\n"},
+        {"upload:3",
+         "\tCalculations on CUDA device:\nCUDA device error: injected upload failure!\n"},
         {"launch:1", "\nCUDA device error: injected launch failure!\n"},
         {"launch:5", "\nCUDA device error: injected launch failure!\n"},
         {"sync:2", "\nCUDA device error: injected sync failure!\n"},
-        {"sync:5", "\nCUDA device error: injected sync failure!\n"},   // a chunk of X and Y
+        {chunk_wait, "\nCUDA device error: injected sync failure!\n"},
         {"download:9", "\nCUDA device error: injected download failure!\n"},
-        {"download:23", "\nCUDA device error: injected download failure!\n"},  // the phase
+        {phase_download, "\nCUDA device error: injected download failure!\n"},
     };
     for (auto &c : cases) expect_refused(c[1], std::string("FAKE_GPU_FAIL=") + c[0]);
-    EXPECT_EQ(run_phaze("FAKE_GPU_FAIL=none:1").status, 0) << "without a fault the driver completes";
+    EXPECT_EQ(run_phaze("FAKE_GPU_FAIL=none:1").status, 0)
+        << "without a fault the driver completes";
 }
 
 TEST_F(BadInput, FramesThatHoldNoPhase) {
     const std::string one = read_whole_file((folder + "/I1.bmp").c_str());
     std::string flat = one;
     for (size_t k = 56; k < flat.size(); k++) flat[k] = (char)200;
-    const std::string message = "\tCalculations on CUDA device:\nThe frames hold no phase: their points form no ellipse";
+    const std::string message =
+        "\tCalculations on CUDA device:\nThe frames hold no phase: their points form no ellipse";
     const char *duplicated[] = {"I2.bmp", "I3.bmp"};
     for (const char *name : duplicated) {
         const std::string kept = read_whole_file((folder + "/" + name).c_str());
@@ -114,8 +125,9 @@ TEST_F(BadInput, FramesThatHoldNoPhase) {
     expect_refused(message);
 
     // Pixels 0 to 2 collapse to rounding noise that still looks like a plane.
-    const std::vector<unsigned char> small[3] = {
-        {216, 204, 249, 216, 204, 204}, {216, 204, 249, 216, 204, 204}, {249, 216, 249, 249, 216, 249}};
+    const std::vector<unsigned char> small[3] = {{216, 204, 249, 216, 204, 204},
+                                                 {216, 204, 249, 216, 204, 204},
+                                                 {249, 216, 249, 249, 216, 249}};
     make_from_samples(6, 1, small);
     expect_refused(message);
 }
@@ -123,15 +135,19 @@ TEST_F(BadInput, FramesThatHoldNoPhase) {
 TEST_F(BadInput, AFailedReplacementPutsTheFirstResultBack) {
     // In a sticky folder a user may replace only their own files: the picture is
     // theirs, the text is not, so the second rename fails.
-    if (geteuid() != 0 || system("command -v setpriv >/dev/null") != 0) GTEST_SKIP() << "needs root and setpriv";
+    if (geteuid() != 0 || system("command -v setpriv >/dev/null") != 0)
+        GTEST_SKIP() << "needs root and setpriv";
     fringe_options options;
     options.width = 40, options.height = 30, options.steps[1] = 1.7;
     make(options);
     ASSERT_EQ(chmod(folder.c_str(), 01777), 0);
     ASSERT_EQ(chown((folder + "/phaze_cuda.bmp").c_str(), 65534, 65534), 0);
-    const run_result r = run_in(folder, std::string("setpriv --reuid=65534 --regid=65534 --clear-groups ") + PHAZE_CPU);
+    const run_result r = run_in(
+        folder, std::string("setpriv --reuid=65534 --regid=65534 --clear-groups ") + PHAZE_CPU);
     EXPECT_EQ(r.status, 1) << r.output;
-    EXPECT_NE(r.output.find("Can't write phaze_cuda.txt file (Operation not permitted)!"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("Can't write phaze_cuda.txt file (Operation not permitted)!"),
+              std::string::npos)
+        << r.output;
     EXPECT_EQ(results(), earlier);
     EXPECT_EQ(run_in(folder, "ls -A | grep -c phaze_cuda").output, "2\n") << "no leftovers";
 }
@@ -154,7 +170,9 @@ TEST_F(BadInput, ASignalWhileWritingLeavesNoTemporaryFiles) {
         for (int attempt = 0; attempt < 5 && !caught; attempt++) {
             const pid_t child = fork();
             if (child == 0) {
-                if (freopen("/dev/null", "r", stdin) == NULL || freopen("/dev/null", "w", stdout) == NULL) _exit(127);
+                if (freopen("/dev/null", "r", stdin) == NULL ||
+                    freopen("/dev/null", "w", stdout) == NULL)
+                    _exit(127);
                 execl(PHAZE_CPU_FILE, PHAZE_CPU_FILE, (char *)NULL);
                 _exit(127);
             }

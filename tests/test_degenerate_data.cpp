@@ -24,7 +24,8 @@ TEST_F(EndToEnd, UniformDarkBorder) {
 TEST_F(EndToEnd, CollinearFirstPixels) {
     // Smooth fringes in 8 bits: three first pixels whose differences are collinear.
     fringe_options options;
-    options.width = 256, options.height = 64, options.angle = 0, options.period = 32, options.contrast = 120;
+    options.width = 256, options.height = 64, options.angle = 0, options.period = 32,
+    options.contrast = 120;
     options.steps[1] = 1.4, options.steps[2] = 2.9;
     const std::vector<double> truth = fringe_phase(options);
     std::vector<unsigned char> frames[3];

@@ -20,7 +20,8 @@ static std::string numbers_as_n(const std::string &text) {
             out += text[k];
             continue;
         }
-        while (k + 1 < text.size() && (isdigit((unsigned char)text[k + 1]) || text[k + 1] == '.')) k++;
+        while (k + 1 < text.size() && (isdigit((unsigned char)text[k + 1]) || text[k + 1] == '.'))
+            k++;
         out += 'N';
     }
     return out;
@@ -48,7 +49,8 @@ TEST_F(EndToEnd, ConsoleOfACompleteRun) {
 }
 
 TEST_F(EndToEnd, UnknownStepsGivePhiUpToAConstantWithTheirOrdersSign) {
-    const double cases[][4] = {{0, 1.4, 2.9, -1}, {2.5, 1.2, 0, +1}, {0.3, 1.1, 2.6, -1}};  // steps, sign
+    const double cases[][4] = {
+        {0, 1.4, 2.9, -1}, {2.5, 1.2, 0, +1}, {0.3, 1.1, 2.6, -1}};  // steps, sign
     for (auto &c : cases) {
         fringe_options options;
         options.width = 256, options.height = 64;
@@ -71,8 +73,9 @@ TEST_F(EndToEnd, ResultFilesEqualAPlainSerialEvaluation) {
         std::vector<unsigned char> frames[3];
         fringe_samples(options, truth, frames);
         const int SIZE = options.width * options.height;
-        std::vector<double> X(frames[0].begin(), frames[0].end()), Y(frames[1].begin(), frames[1].end()),
-            Z(frames[2].begin(), frames[2].end()), phase(SIZE);
+        std::vector<double> X(frames[0].begin(), frames[0].end()),
+            Y(frames[1].begin(), frames[1].end()), Z(frames[2].begin(), frames[2].end()),
+            phase(SIZE);
         plain_phase(X.data(), Y.data(), Z.data(), phase.data(), SIZE);
         std::string text, picture;
         char line[64];
@@ -85,6 +88,30 @@ TEST_F(EndToEnd, ResultFilesEqualAPlainSerialEvaluation) {
         EXPECT_TRUE(read_whole_file("phaze_cuda.txt") == text) << pattern;
         EXPECT_TRUE(read_whole_file("phaze_cuda.bmp").substr(56) == picture) << pattern;
     }
+}
+
+// phaze-cpu runs on the CPU engine, phaze-faulty (without a fault) on the kernel
+// stages: the same console text, files and status, refusals included.
+TEST_F(EndToEnd, BothEnginesGiveTheSameRun) {
+    const char *breakages[] = {"", "cp I1.bmp I3.bmp", "rm bmp_header.bmp", "mkdir phaze_cuda.bmp"};
+    for (const char *pattern : {"bump", "random"})
+        for (const char *breakage : breakages) {
+            fringe_options options;
+            options.width = 300, options.height = 200, options.pattern = pattern,
+            options.border = 2;
+            options.noise = 1, options.steps[1] = 1.7, options.steps[2] = 3.5;
+            run_in(folder, "rm -rf *");
+            make(options);
+            run_in(folder, breakage);
+            const run_result engine = run_phaze();
+            const std::string engine_files = results();
+            run_in(folder, "rm -f phaze_cuda.txt; [ -d phaze_cuda.bmp ] || rm -f phaze_cuda.bmp");
+            const run_result stages = run_phaze("FAKE_GPU_FAIL=none:1");
+            EXPECT_EQ(engine.status, stages.status) << pattern << breakage;
+            EXPECT_EQ(numbers_as_n(engine.output), numbers_as_n(stages.output))
+                << pattern << breakage;
+            EXPECT_TRUE(engine_files == results()) << pattern << breakage;
+        }
 }
 
 TEST_F(EndToEnd, AClosedOrUnreadableInputEndsTheKeyWaits) {

@@ -12,7 +12,8 @@
 static const double PI = 3.141592653589793;
 
 TEST(DifferenceTransform, CancelsBackgroundAndLandsInThePlane) {
-    const double cases[][6] = {{10, 20, 40, -20, 30, -10}, {77, 77, 77, 0, 0, 0}, {0, 255, 0, 255, 0, -255}};
+    const double cases[][6] = {
+        {10, 20, 40, -20, 30, -10}, {77, 77, 77, 0, 0, 0}, {0, 255, 0, 255, 0, -255}};
     for (auto &c : cases) {
         double x = c[0], y = c[1], z = c[2];
         difference_point(x, y, z);
@@ -50,11 +51,13 @@ TEST(LevellingRotation, KnownPlanes) {
 }
 
 TEST(CircleProjection, TurnsEllipsesIntoCirclesOfTheMinorRadius) {
-    const double cases[][3] = {{3, 1, 0.0}, {5, 2, 0.7}, {4, 3.5, -1.1}, {2, 1, 2.0}};  // a, b, angle
+    const double cases[][3] = {
+        {3, 1, 0.0}, {5, 2, 0.7}, {4, 3.5, -1.1}, {2, 1, 2.0}};  // a, b, angle
     for (auto &c : cases) {
         std::vector<double> X(360), Y(360), Z(360, 0.0);
         for (int i = 0; i < 360; i++) {
-            const double u = c[0] * cos(2 * PI * (i + 0.37) / 360), v = c[1] * sin(2 * PI * (i + 0.37) / 360);
+            const double u = c[0] * cos(2 * PI * (i + 0.37) / 360),
+                         v = c[1] * sin(2 * PI * (i + 0.37) / 360);
             X[i] = u * cos(c[2]) - v * sin(c[2]), Y[i] = u * sin(c[2]) + v * cos(c[2]);
         }
         const moment_sums m = sum_moments(X.data(), Y.data(), 360);
@@ -70,13 +73,13 @@ TEST(CircleProjection, TurnsEllipsesIntoCirclesOfTheMinorRadius) {
 TEST(CircleProjection, FiniteWhereTheQuotientBreaksDown) {
     const double cases[][6] = {
         // SYY, SXY, SXX, active, c, s
-        {1, 0, 4, 1, 1, 0},                        // diagonal, major axis X (the quotient works)
-        {4, 0, 1, 1, 0, 1},                        // diagonal, major axis Y
-        {2, -1, 2, 1, sqrt(0.5), -sqrt(0.5)},      // equal diagonal, SXY < 0
-        {2, 1, 2, 1, sqrt(0.5), sqrt(0.5)},        // equal diagonal, SXY > 0
-        {2, 0, 2, 0, 0, 0},                        // a circle: nothing to project
+        {1, 0, 4, 1, 1, 0},                    // diagonal, major axis X (the quotient works)
+        {4, 0, 1, 1, 0, 1},                    // diagonal, major axis Y
+        {2, -1, 2, 1, sqrt(0.5), -sqrt(0.5)},  // equal diagonal, SXY < 0
+        {2, 1, 2, 1, sqrt(0.5), sqrt(0.5)},    // equal diagonal, SXY > 0
+        {2, 0, 2, 0, 0, 0},                    // a circle: nothing to project
         {1.5045956021603313, 0, 1.5045955963867905, 0, 0, 0},  // radicand rounds below 0
-        {0, 0, 0, 0, 0, 0},                        // every point at the origin
+        {0, 0, 0, 0, 0, 0},                                    // every point at the origin
     };
     for (auto &c : cases) {
         const circle_projection p = projection_from_moments(c[0], c[1], 123.0, c[2]);  // q21 unread
@@ -98,24 +101,30 @@ TEST(CircleProjection, UnchangedWhereTheQuotientIsFinite) {
     unsigned state = 12345;
     auto next = [&] { return (state = state * 1664525u + 1013904223u) / 4294967296.0; };
     for (int n = 0; n < 2000; n++) {
-        const double q11 = 1 + 1e6 * next(), q22 = 1 + 1e6 * next(), q12 = (next() - 0.5) * sqrt(q11 * q22);
+        const double q11 = 1 + 1e6 * next(), q22 = 1 + 1e6 * next(),
+                     q12 = (next() - 0.5) * sqrt(q11 * q22);
         // The quotient formula as it stands.
-        const double m = (q11 + q22) / 2, r = sqrt(q11 * q11 - 2 * q11 * q22 + 4 * q12 * q12 + q22 * q22) / 2;
+        const double m = (q11 + q22) / 2,
+                     r = sqrt(q11 * q11 - 2 * q11 * q22 + 4 * q12 * q12 + q22 * q22) / 2;
         const double lmax = m + r <= m - r ? m - r : m + r, lmin = m + r <= m - r ? m + r : m - r;
-        const double k = (lmin - (q12 + q11)) / ((q12 + q22) - lmin), c = 1 / sqrt(k * k + 1), s = -(k * c);
+        const double k = (lmin - (q12 + q11)) / ((q12 + q22) - lmin), c = 1 / sqrt(k * k + 1),
+                     s = -(k * c);
         const double h = sqrt(lmin) / sqrt(sqrt(lmax) * sqrt(lmax) - sqrt(lmin) * sqrt(lmin));
         const circle_projection got = projection_from_moments(q11, q12, q12, q22);
-        EXPECT_TRUE(got.c == c && got.s == s && got.h == h && got.w == 1 / (h * h + (c * c + s * s)));
+        EXPECT_TRUE(got.c == c && got.s == s && got.h == h &&
+                    got.w == 1 / (h * h + (c * c + s * s)));
     }
 }
 
 TEST(PhaseAndPicture, PolarAngleAndItsByte) {
-    const double angles[][3] = {{1, 0, PI}, {-1, 0.0, 2 * PI}, {-1, -0.0, 0}, {0, 1, 1.5 * PI},
-                                {0, -1, 0.5 * PI}, {0.0, 0.0, PI}, {1, 1, 1.25 * PI}};
+    const double angles[][3] = {{1, 0, PI},       {-1, 0.0, 2 * PI}, {-1, -0.0, 0},
+                                {0, 1, 1.5 * PI}, {0, -1, 0.5 * PI}, {0.0, 0.0, PI},
+                                {1, 1, 1.25 * PI}};
     for (auto &a : angles) EXPECT_DOUBLE_EQ(polar_phase(a[0], a[1]), a[2]) << a[0] << "," << a[1];
     EXPECT_TRUE(isnan(polar_phase(NAN, 1)));
-    const double bytes[][2] = {{0, 0}, {PI, 127}, {nextafter(2 * PI, 0), 254}, {2 * PI, 255}, {NAN, 0},
-                               {-NAN, 0}, {2 * PI / 255, 1}, {nextafter(2 * PI / 255, 0), 0}};
+    const double bytes[][2] = {
+        {0, 0},   {PI, 127}, {nextafter(2 * PI, 0), 254}, {2 * PI, 255},
+        {NAN, 0}, {-NAN, 0}, {2 * PI / 255, 1},           {nextafter(2 * PI / 255, 0), 0}};
     for (auto &b : bytes) EXPECT_EQ(quantise_phase(b[0]), b[1]) << b[0];
 }
 
@@ -126,6 +135,7 @@ TEST(MomentSums, RangesInOrderGiveTheSameBits) {
     const moment_sums whole = sum_moments(X.data(), Y.data(), SIZE);
     moment_sums parts = {0, 0, 0};
     const int bounds[] = {0, 0, 1, 4000, 4001, 9999, SIZE};
-    for (int c = 0; c + 1 < 7; c++) add_moments(X.data(), Y.data(), bounds[c], bounds[c + 1], &parts);
+    for (int c = 0; c + 1 < 7; c++)
+        add_moments(X.data(), Y.data(), bounds[c], bounds[c + 1], &parts);
     EXPECT_TRUE(whole.SXX == parts.SXX && whole.SXY == parts.SXY && whole.SYY == parts.SYY);
 }

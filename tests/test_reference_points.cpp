@@ -5,7 +5,8 @@
 #include "device/reference_points.h"
 
 static reference_points points(const double P[3][3]) {
-    return reference_points{{P[0][0], P[1][0], P[2][0]}, {P[0][1], P[1][1], P[2][1]}, {P[0][2], P[1][2], P[2][2]}};
+    return reference_points{
+        {P[0][0], P[1][0], P[2][0]}, {P[0][1], P[1][1], P[2][1]}, {P[0][2], P[1][2], P[2][2]}};
 }
 
 // The unit normal of the points' plane.
@@ -21,11 +22,11 @@ TEST(ReferencePoints, WhichTriplesSpanAPlane) {
         int spans;
     } cases[] = {
         {{{-20, 30, -10}, {1, -1, 0}, {5, 3, -8}}, 1},
-        {{{0, 0, 0}, {0, 0, 0}, {0, 0, 0}}, 0},                     // a uniform border
-        {{{87, -196, 109}, {85, -195, 110}, {81, -193, 112}}, 0},   // (224,115,28), ...
-        {{{1, 1, 1}, {1, 1, 1}, {2, 5, 1}}, 0},                     // two equal pixels
-        {{{0, 0, 0}, {1, 2, 3}, {2, 4, 6.000000000001}}, 0},        // collinear but for rounding
-        {{{0, 0, 0}, {1, 0, 0}, {1, 1e-6, 0}}, 1},                  // thin, but a plane
+        {{{0, 0, 0}, {0, 0, 0}, {0, 0, 0}}, 0},                    // a uniform border
+        {{{87, -196, 109}, {85, -195, 110}, {81, -193, 112}}, 0},  // (224,115,28), ...
+        {{{1, 1, 1}, {1, 1, 1}, {2, 5, 1}}, 0},                    // two equal pixels
+        {{{0, 0, 0}, {1, 2, 3}, {2, 4, 6.000000000001}}, 0},       // collinear but for rounding
+        {{{0, 0, 0}, {1, 0, 0}, {1, 1e-6, 0}}, 1},                 // thin, but a plane
         {{{NAN, 0, 0}, {1, 0, 0}, {0, 1, 0}}, 0},
     };
     for (auto &c : cases) EXPECT_EQ(spans_plane(points(c.P)), c.spans) << c.P[1][0];

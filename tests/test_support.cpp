@@ -40,7 +40,8 @@ run_result run_in(const std::string &folder, const std::string &command) {
     FILE *pipe = popen(line.c_str(), "r");
     char buffer[4096];
     size_t got;
-    while (pipe != NULL && (got = fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, got);
+    while (pipe != NULL && (got = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        result.output.append(buffer, got);
     const int status = pipe != NULL ? pclose(pipe) : -1;
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     EXPECT_EQ(result.output.find("Sanitizer"), std::string::npos) << result.output;

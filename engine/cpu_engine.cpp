@@ -1,0 +1,72 @@
+#include "engine/cpu_engine.h"
+
+#include <math.h>
+
+#include <vector>
+
+#include "device/reference_points.h"
+
+// Pixels 0, 1 and 2 after the difference transform.
+static reference_points first_differences(const sample_frames &f) {
+    reference_points p;
+    visit_pixels(f, 0, 3, [&](long long k, double x, double y, double z) {
+        difference_point(x, y, z);
+        p.x[k] = x, p.y[k] = y, p.z[k] = z;
+    });
+    return p;
+}
+
+// Pixels a block of the first pass: the levelled X and Y of one block stay in
+// cache until their moments are added.
+static const long long MOMENT_BLOCK = 16384;
+
+int find_shared_numbers(const sample_frames &f, shared_numbers *shared) {
+    const long long pixels = (long long)f.width * f.height;
+    const levelling first = levelling_of(first_rotation_points(first_differences(f)));
+    const long long blocks = (pixels + MOMENT_BLOCK - 1) / MOMENT_BLOCK;
+    moment_sums sums = {0, 0, 0};
+#pragma omp parallel
+    {
+        std::vector<double> X(MOMENT_BLOCK), Y(MOMENT_BLOCK);
+        // Blocks are levelled in parallel; their moments are added in ascending
+        // order, one block after the other, as the serial sum adds them.
+#pragma omp for ordered schedule(static, 1)
+        for (long long b = 0; b < blocks; b++) {
+            const long long start = b * MOMENT_BLOCK;
+            const int count = (int)(pixels - start < MOMENT_BLOCK ? pixels - start : MOMENT_BLOCK);
+            visit_pixels(f, start, count, [&](long long k, double x, double y, double z) {
+                difference_point(x, y, z);
+                level_point(first, x, y, z);
+                X[k] = x, Y[k] = y;
+            });
+#pragma omp ordered
+            add_moments(X.data(), Y.data(), 0, count, &sums);
+        }
+    }
+    shared->first = first;
+    shared->moments = sums;
+    shared->projection = projection_from_moments(sums.SYY, sums.SXY, sums.SXY, sums.SXX);
+    if (!moments_form_ellipse(sums)) return 1;
+
+    reference_points projected = first_differences(f);
+    for (int k = 0; k < 3; k++) {
+        level_point(first, projected.x[k], projected.y[k], projected.z[k]);
+        project_point(shared->projection, projected.x[k], projected.y[k], projected.z[k]);
+    }
+    shared->second = levelling_of(second_rotation_points(projected, shared->projection));
+    return 0;
+}
+
+int phase_of_pixels(const sample_frames &f, const shared_numbers &s, long long first,
+                    long long count, double *phase) {
+    int finite = 1;
+    visit_pixels(f, first, count, [&](long long k, double x, double y, double z) {
+        difference_point(x, y, z);
+        level_point(s.first, x, y, z);
+        project_point(s.projection, x, y, z);
+        level_point(s.second, x, y, z);
+        phase[k] = polar_phase(x, y);
+        finite &= isfinite(phase[k]);
+    });
+    return !finite;
+}
