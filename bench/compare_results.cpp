@@ -29,7 +29,8 @@ int main(int argc, char **argv) {
         return 2;
     }
     const std::string a = argv[1], b = argv[2];
-    const std::vector<double> ta = read_values(a + "/phaze_cuda.txt"), tb = read_values(b + "/phaze_cuda.txt");
+    const std::vector<double> ta = read_values(a + "/phaze_cuda.txt"),
+                              tb = read_values(b + "/phaze_cuda.txt");
     const std::string pa = read_whole_file((a + "/phaze_cuda.bmp").c_str()),
                       pb = read_whole_file((b + "/phaze_cuda.bmp").c_str());
     if (ta.empty() || ta.size() != tb.size() || pa.size() != pb.size() || pa.size() < 56) {
@@ -39,8 +40,10 @@ int main(int argc, char **argv) {
     double worst = 0;
     size_t not_finite = 0;
     for (size_t i = 0; i < ta.size(); i++) {
-        if (!isfinite(ta[i]) || !isfinite(tb[i])) not_finite++;
-        else worst = fmax(worst, fabs(ta[i] - tb[i]));
+        if (!isfinite(ta[i]) || !isfinite(tb[i]))
+            not_finite++;
+        else
+            worst = fmax(worst, fabs(ta[i] - tb[i]));
     }
     size_t differing = 0;
     int largest_step = 0;
@@ -53,8 +56,10 @@ int main(int argc, char **argv) {
     const bool headers_equal = pa.compare(0, 56, pb, 0, 56) == 0;
     printf("compare: %zu values, largest text difference %.3g (limit %.0e), %zu not finite\n",
            ta.size(), worst, MAX_TEXT_DIFFERENCE, not_finite);
-    printf("compare: %.5f%% of picture bytes differ (limit %.2f%%), by %d level(s) at most; headers %s\n",
-           100 * share, 100 * MAX_PICTURE_SHARE, largest_step, headers_equal ? "equal" : "DIFFER");
+    printf(
+        "compare: %.5f%% of picture bytes differ (limit %.2f%%), by %d level(s) at most; headers "
+        "%s\n",
+        100 * share, 100 * MAX_PICTURE_SHARE, largest_step, headers_equal ? "equal" : "DIFFER");
     const bool ok = worst <= MAX_TEXT_DIFFERENCE && not_finite == 0 && share <= MAX_PICTURE_SHARE &&
                     largest_step <= 1 && headers_equal;
     printf("compare: %s\n", ok ? "the flavours agree" : "THE FLAVOURS DISAGREE");

@@ -33,8 +33,9 @@ int main(int argc, char **argv) {
         cudaEventElapsedTime(&milliseconds, start, stop);
         if (milliseconds < best) best = milliseconds;
     }
-    printf("copy_floor: %d x %d, 3 uploads and 3 downloads of %zu bytes: %.5f seconds "
-           "(%.1f GB/s)\n",
-           W, H, bytes, best / 1000.0, 6.0 * bytes / (best / 1000.0) / 1e9);
+    printf(
+        "copy_floor: %d x %d, 3 uploads and 3 downloads of %zu bytes: %.5f seconds "
+        "(%.1f GB/s)\n",
+        W, H, bytes, best / 1000.0, 6.0 * bytes / (best / 1000.0) / 1e9);
     return 0;
 }

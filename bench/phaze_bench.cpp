@@ -1,7 +1,10 @@
-// phaze_bench: each stage of phaze-cpu timed beside the plain way in one run, on one
-// generated frame set, and the whole run beside its floor (reading the three frames
-// and writing files of the results' sizes). Prints ratios; checks the results are
-// the same bytes. --verify-formatter N compares the %lf formatter with snprintf.
+// phaze_bench: phaze-cpu beside the plain way, the way a user meets them: the two
+// run alternately as processes on one generated frame set, each plain run writing
+// its results between phaze's runs. Prints each pair, the medians and spreads,
+// phaze's peak memory and the floor (reading the frames and writing files of the
+// results' sizes), and checks that both give the same bytes.
+// --verify-formatter N compares the %lf formatter with snprintf on N doubles.
+#include <math.h>
 #include <omp.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -11,53 +14,29 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "bench/plain_way.h"
-#include "device/launch.h"
-#include "device/moments.h"
-#include "device/reference_points.h"
 #include "host/format_lf.h"
-#include "host/read_frames.h"
 #include "host/write_results.h"
 #include "tools/frameset.h"
 
-static int repeats = 3;
-
-template <typename Step>
-static double best_time(Step step) {
-    double best = 1e300;
-    for (int r = 0; r < repeats; r++) {
-        const double start = omp_get_wtime();
-        step();
-        const double took = omp_get_wtime() - start;
-        if (took < best) best = took;
-    }
-    return best;
-}
-
-// The kernels of the run through the CPU flavour's launchers, in the run's order.
-static void phaze_kernels(double *X, double *Y, double *Z, double *phase, int SIZE, double q[3],
-                          double *moment_seconds) {
-    launch_find_circle_f(X, Y, Z, SIZE);
-    reference_points p = first_rotation_points(first_pixels(X, Y, Z));
-    launch_rotate_cuda(X, Y, Z, SIZE, p.x[0], p.x[1], p.x[2], p.y[0], p.y[1], p.y[2], p.z[0],
-                       p.z[1], p.z[2]);
-    const double start = omp_get_wtime();
-    const moment_sums m = sum_moments(X, Y, SIZE);
-    *moment_seconds = omp_get_wtime() - start;
-    q[0] = m.SYY, q[1] = m.SXY, q[2] = m.SXX;
-    launch_find_circle_s(X, Y, Z, q[0], q[1], q[1], q[2], SIZE);
-    const circle_projection c = projection_from_moments(q[0], q[1], q[1], q[2]);
-    p = second_rotation_points(first_pixels(X, Y, Z), c);
-    launch_rotate_cuda(X, Y, Z, SIZE, p.x[0], p.x[1], p.x[2], p.y[0], p.y[1], p.y[2], p.z[0],
-                       p.z[1], p.z[2]);
-    launch_phaze_cuda(X, Y, phase, SIZE);
+// The plain way as a process of its own, so this process stays small.
+static void plain_run(int W, int H) {
+    const int SIZE = W * H;
+    std::vector<double> X(SIZE), Y(SIZE), Z(SIZE), phase(SIZE);
+    if (plain_read_frames(X.data(), Y.data(), Z.data(), W, H)) _exit(1);
+    plain_phase(X.data(), Y.data(), Z.data(), phase.data(), SIZE);
+    std::vector<unsigned char> gray(SIZE);
+    for (int i = 0; i < SIZE; i++) gray[i] = quantise_phase(phase[i]);
+    _exit(plain_write_bmp(gray.data(), "plain.bmp", W, H) ||
+          plain_write_text(phase.data(), SIZE, "plain.txt"));
 }
 
 // Reads the frames and writes files of the results' sizes: no run can beat it.
-static void floor_run(int W, int H, size_t text_bytes) {
+static void floor_run(size_t picture_bytes, size_t text_bytes) {
     std::vector<char> block(1 << 20);
     for (const char *name : {"I1.bmp", "I2.bmp", "I3.bmp"}) {
         FILE *file = fopen(name, "rb");
@@ -65,7 +44,7 @@ static void floor_run(int W, int H, size_t text_bytes) {
         }
         fclose(file);
     }
-    const size_t sizes[2] = {56 + 3 * (size_t)W * H, text_bytes};
+    const size_t sizes[2] = {picture_bytes, text_bytes};
     const char *names[2] = {"floor.bmp", "floor.txt"};
     for (int f = 0; f < 2; f++) {
         FILE *file = fopen(names[f], "wb");
@@ -76,31 +55,39 @@ static void floor_run(int W, int H, size_t text_bytes) {
         }
         fclose(file);
     }
+    _exit(0);
 }
 
-static double run_phaze_cpu(const char *phaze, long *peak_kib) {
+// Seconds a child took, start to end; its peak memory goes to *peak_kib.
+template <typename Child>
+static double timed_child(Child child_work, long *peak_kib = NULL) {
+    fflush(stdout);  // or the child writes this process's buffer again
     const double start = omp_get_wtime();
     const pid_t child = fork();
-    if (child == 0) {
-        if (freopen("/dev/null", "r", stdin) == NULL || freopen("/dev/null", "w", stdout) == NULL)
-            _exit(127);
-        execl(phaze, phaze, (char *)NULL);
-        _exit(127);
-    }
+    if (child == 0) child_work();
     int status = 0;
     struct rusage usage;
     wait4(child, &status, 0, &usage);
     const double took = omp_get_wtime() - start;
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        fprintf(stderr, "phaze_bench: %s failed\n", phaze);
+        fprintf(stderr, "phaze_bench: a run failed\n");
         exit(1);
     }
-    if (usage.ru_maxrss > *peak_kib) *peak_kib = usage.ru_maxrss;
+    if (peak_kib != NULL && usage.ru_maxrss > *peak_kib) *peak_kib = usage.ru_maxrss;
     return took;
 }
 
-static void row(const char *stage, double plain, double fast) {
-    printf("| %-14s | %9.3f | %9.3f | %10.1fx |\n", stage, plain, fast, plain / fast);
+static void run_phaze_cpu(void) {
+    if (freopen("/dev/null", "r", stdin) == NULL || freopen("/dev/null", "w", stdout) == NULL)
+        _exit(127);
+    execl(PHAZE_CPU, PHAZE_CPU, (char *)NULL);
+    _exit(127);
+}
+
+static double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
 }
 
 static int verify_formatter(long long count) {
@@ -116,10 +103,12 @@ static int verify_formatter(long long count) {
             const uint64_t bits = state;
             double value;
             switch (i % 4) {
-            case 0: memcpy(&value, &bits, sizeof value); break;               // any double
-            case 1: value = ldexp((double)(bits >> 11), (int)(bits % 80) - 100); break;
-            case 2: value = (double)(bits >> 11) * 0x1p-53 * 6.283185307179586; break;
-            default: value = (double)((int64_t)(bits % 2000000001) - 1000000000) / (double)(1 << (bits % 24));
+                case 0: memcpy(&value, &bits, sizeof value); break;  // any double
+                case 1: value = ldexp((double)(bits >> 11), (int)(bits % 80) - 100); break;
+                case 2: value = (double)(bits >> 11) * 0x1p-53 * 6.283185307179586; break;
+                default:
+                    value = (double)((int64_t)(bits % 2000000001) - 1000000000) /
+                            (double)(1 << (bits % 24));
             }
             const size_t length = format_lf(value, ours);
             ours[length] = '\0';
@@ -133,18 +122,19 @@ static int verify_formatter(long long count) {
 }
 
 int main(int argc, char **argv) {
-    int W = 4096, H = 4096;
+    int W = 4096, H = 4096, pairs = 5;
     long long verify = 0;
     for (int a = 1; a < argc; a++) {
         if (strcmp(argv[a], "--size") == 0 && a + 1 < argc) {
-            if (sscanf(argv[++a], "%dx%d", &W, &H) != 2 || W <= 0 || H <= 0 || (long long)W * H > 1 << 28)
+            if (sscanf(argv[++a], "%dx%d", &W, &H) != 2 || W <= 0 || H <= 0 ||
+                (long long)W * H > 1 << 28)
                 return fprintf(stderr, "phaze_bench: bad --size\n"), 1;
-        } else if (strcmp(argv[a], "--repeat") == 0 && a + 1 < argc) {
-            repeats = atoi(argv[++a]) > 0 ? atoi(argv[a]) : 1;
+        } else if (strcmp(argv[a], "--pairs") == 0 && a + 1 < argc) {
+            pairs = atoi(argv[++a]) > 0 ? atoi(argv[a]) : 1;
         } else if (strcmp(argv[a], "--verify-formatter") == 0 && a + 1 < argc) {
             verify = atoll(argv[++a]);
         } else {
-            printf("usage: phaze_bench [--size WxH] [--repeat N] [--verify-formatter COUNT]\n");
+            printf("usage: phaze_bench [--size WxH] [--pairs N] [--verify-formatter COUNT]\n");
             return 1;
         }
     }
@@ -157,76 +147,43 @@ int main(int argc, char **argv) {
     options.pattern = "bump", options.noise = 1.5;
     if (make_fringe_set(".", options, NULL)) return 1;
 
-    // phaze-cpu first, while this process is small: a child's peak memory counts
-    // what it inherited from this process before exec.
-    long peak_kib = 0;
-    const double whole_fast = best_time([&] { run_phaze_cpu(PHAZE_CPU, &peak_kib); });
-    const std::string fast_picture = read_whole_file("phaze_cuda.bmp"), fast_text = read_whole_file("phaze_cuda.txt");
-
-    const int SIZE = W * H;
-    std::vector<double> X(SIZE), Y(SIZE), Z(SIZE), pX(SIZE), pY(SIZE), pZ(SIZE);
-    std::vector<double> phase(SIZE), plain_phase_map(SIZE);
-    bool same = true;
-
-    const double read_plain = best_time([&] { plain_read_frames(pX.data(), pY.data(), pZ.data(), W, H); });
-    const double read_fast = best_time([&] { read_frames(X.data(), Y.data(), Z.data(), W, H); });
-    same = same && X == pX && Y == pY && Z == pZ;
-    const std::vector<double> I1 = X, I2 = Y, I3 = Z;
-
-    double q_plain[3], q_fast[3], moments_plain = 1e300, moments_fast = 1e300;
-    const double kernels_plain = best_time([&] {
-        pX = I1, pY = I2, pZ = I3;
-        const double start = omp_get_wtime();
-        plain_difference(pX.data(), pY.data(), pZ.data(), SIZE);
-        plain_first_rotation(pX.data(), pY.data(), pZ.data(), SIZE);
-        const double middle = omp_get_wtime();
-        plain_moments(pX.data(), pY.data(), SIZE, q_plain);
-        const double after = omp_get_wtime();
-        if (after - middle < moments_plain) moments_plain = after - middle;
-        plain_projection_and_phase(pX.data(), pY.data(), pZ.data(), plain_phase_map.data(), SIZE, q_plain);
-        return omp_get_wtime() - start;
-    });
-    const double kernels_fast = best_time([&] {
-        X = I1, Y = I2, Z = I3;
-        double seconds;
-        phaze_kernels(X.data(), Y.data(), Z.data(), phase.data(), SIZE, q_fast, &seconds);
-        if (seconds < moments_fast) moments_fast = seconds;
-    });
-    same = same && memcmp(phase.data(), plain_phase_map.data(), sizeof(double) * SIZE) == 0;
-
-    std::vector<unsigned char> picture(SIZE), scratch(SIZE);
-    quantise_phases(phase.data(), picture.data(), SIZE);
-    const double picture_plain = best_time([&] { plain_write_bmp(picture.data(), "plain.bmp", W, H); });
-    const double picture_fast = best_time([&] { write_bmp(picture.data(), scratch.data(), "fast.bmp", 0, W, H); });
-    const double text_plain = best_time([&] { plain_write_text(phase.data(), SIZE, "plain.txt"); });
-    const double text_fast = best_time([&] { write_phase_text(phase.data(), SIZE, "fast.txt"); });
-    same = same && read_whole_file("plain.bmp") == read_whole_file("fast.bmp") && read_whole_file("plain.txt") == read_whole_file("fast.txt");
-
-    const double whole_plain = best_time([&] {
-        plain_read_frames(pX.data(), pY.data(), pZ.data(), W, H);
-        plain_phase(pX.data(), pY.data(), pZ.data(), plain_phase_map.data(), SIZE);
-        std::vector<unsigned char> gray(SIZE);
-        for (int i = 0; i < SIZE; i++) gray[i] = quantise_phase(plain_phase_map[i]);
-        plain_write_bmp(gray.data(), "plain.bmp", W, H);
-        plain_write_text(plain_phase_map.data(), SIZE, "plain.txt");
-    });
-    same = same && read_whole_file("plain.bmp") == fast_picture && read_whole_file("plain.txt") == fast_text;
-    const double whole_floor = best_time([&] { floor_run(W, H, fast_text.size()); });
-
-    printf("phaze_bench: %d x %d frames (%d pixels), best of %d, %d threads\n\n", W, H, SIZE, repeats,
+    printf("phaze_bench: %d x %d frames, %d pairs of runs, %d threads\n\n", W, H, pairs,
            omp_get_max_threads());
-    printf("| stage          | plain (s) | phaze (s) | plain/phaze |\n");
-    printf("|----------------|-----------|-----------|-------------|\n");
-    row("frame reading", read_plain, read_fast);
-    row("kernels", kernels_plain - moments_plain, kernels_fast - moments_fast);
-    row("moment sums", moments_plain, moments_fast);
-    row("picture", picture_plain, picture_fast);
-    row("text", text_plain, text_fast);
-    row("end to end", whole_plain, whole_fast);
-    printf("\nphaze-cpu end to end %.3f s, floor %.3f s: %.2f times the floor\n", whole_fast,
-           whole_floor, whole_fast / whole_floor);
-    printf("phaze-cpu peak memory: %.1f bytes a pixel\n", peak_kib * 1024.0 / SIZE);
+    printf("| pair | plain way (s) | phaze-cpu (s) | plain/phaze |\n");
+    printf("|------|---------------|---------------|-------------|\n");
+    std::vector<double> plain, fast, ratios;
+    long peak_kib = 0;
+    for (int p = 0; p < pairs; p++) {
+        plain.push_back(timed_child([&] { plain_run(W, H); }));
+        fast.push_back(timed_child(run_phaze_cpu, &peak_kib));
+        ratios.push_back(plain.back() / fast.back());
+        printf("| %4d | %13.3f | %13.3f | %10.1fx |\n", p + 1, plain.back(), fast.back(),
+               ratios.back());
+    }
+    const std::string picture = read_whole_file("phaze_cuda.bmp"),
+                      text = read_whole_file("phaze_cuda.txt");
+    const bool same =
+        picture == read_whole_file("plain.bmp") && text == read_whole_file("plain.txt");
+    std::vector<double> floors;
+    for (int p = 0; p < 3; p++)
+        floors.push_back(timed_child([&] { floor_run(picture.size(), text.size()); }));
+
+    const auto spread = [](const std::vector<double> &v) {
+        return std::string(" (") +
+               std::to_string(*std::min_element(v.begin(), v.end())).substr(0, 6) + " to " +
+               std::to_string(*std::max_element(v.begin(), v.end())).substr(0, 6) + ")";
+    };
+    printf("\nmedians: plain way %.3f s, phaze-cpu %.3f s%s\n", median(plain), median(fast),
+           spread(fast).c_str());
+    printf("plain/phaze: median %.1fx%s\n", median(ratios), spread(ratios).c_str());
+    printf("phaze-cpu slowest/fastest: %.2f\n", *std::max_element(fast.begin(), fast.end()) /
+                                                    *std::min_element(fast.begin(), fast.end()));
+    printf("phaze-cpu peak memory: %.1f bytes a pixel\n", peak_kib * 1024.0 / ((double)W * H));
+    printf(
+        "floor (read the frames, write files of the results' sizes): median %.3f s; phaze-cpu %.2f "
+        "times it\n",
+        median(floors), median(fast) / median(floors));
     printf("results identical to the plain way: %s\n", same ? "yes" : "NO");
-    if (system("rm -rf /tmp/phaze-bench-*") != 0) return 1;
+    if (chdir("/") != 0 || system((std::string("rm -rf '") + folder + "'").c_str()) != 0) return 1;
     return same ? 0 : 1;
 }

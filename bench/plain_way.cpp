@@ -26,8 +26,8 @@ int plain_read_frames(double *X, double *Y, double *Z, int W, int H) {
 
 static void plain_level(double *X, double *Y, double *Z, int SIZE, const reference_points &p) {
     for (int i = 0; i < SIZE; i++) {
-        const levelling r = levelling_angles(p.x[0], p.x[1], p.x[2], p.y[0], p.y[1], p.y[2],
-                                             p.z[0], p.z[1], p.z[2]);
+        const levelling r = levelling_angles(p.x[0], p.x[1], p.x[2], p.y[0], p.y[1], p.y[2], p.z[0],
+                                             p.z[1], p.z[2]);
         level_point(r, X[i], Y[i], Z[i]);
     }
 }
@@ -74,7 +74,8 @@ int plain_write_bmp(const unsigned char *gray, const char *file_name, int W, int
     fclose(header_template);
     unsigned char *triples = (unsigned char *)malloc(3 * n);
     if (triples == NULL) return 1;
-    for (size_t k = 0; k < n; k++) triples[3 * k] = triples[3 * k + 1] = triples[3 * k + 2] = gray[k];
+    for (size_t k = 0; k < n; k++)
+        triples[3 * k] = triples[3 * k + 1] = triples[3 * k + 2] = gray[k];
     FILE *output = fopen(file_name, "w+b");
     if (output == NULL) {
         free(triples);
