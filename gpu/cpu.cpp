@@ -41,8 +41,8 @@ static void *allocate(size_t bytes) {
 #pragma omp parallel for schedule(static)
         for (long long k = 0; k < chunks; k++) {
             const size_t start = (size_t)k * chunk;
-            const size_t length = bytes - start < chunk ? (bytes - start + page - 1) / page * page
-                                                        : chunk;
+            const size_t length =
+                bytes - start < chunk ? (bytes - start + page - 1) / page * page : chunk;
             // Older kernels lack it; the pages then come on first touch.
             madvise((char *)memory + start, length, MADV_POPULATE_WRITE);
         }

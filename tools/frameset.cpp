@@ -37,8 +37,8 @@ std::vector<double> fringe_phase(const fringe_options &o) {
             } else {
                 value = gx * x + gy * y;
                 if (strcmp(o.pattern, "bump") == 0) {
-                    const double r2 = ((x - cx) * (x - cx) + (y - cy) * (y - cy)) /
-                                      (bump_radius * bump_radius);
+                    const double r2 =
+                        ((x - cx) * (x - cx) + (y - cy) * (y - cy)) / (bump_radius * bump_radius);
                     value += 3.0 * TWO_PI * exp(-r2);
                 }
             }
@@ -54,8 +54,8 @@ void fringe_samples(const fringe_options &o, const std::vector<double> &phase,
     for (int y = 0; y < o.height; y++)
         for (int x = 0; x < o.width; x++) {
             const size_t i = (size_t)y * o.width + x;
-            const bool in_border = x < o.border || y < o.border || x >= o.width - o.border ||
-                                   y >= o.height - o.border;
+            const bool in_border =
+                x < o.border || y < o.border || x >= o.width - o.border || y >= o.height - o.border;
             for (int k = 0; k < 3; k++) {
                 double value = o.background + o.contrast * cos(phase[i] + o.steps[k]);
                 if (o.noise > 0) value += o.noise * gaussian(state);
@@ -81,10 +81,10 @@ void make_picture_header(int W, int H, unsigned char header[56]) {
     put_le(header + 14, 40, 4);               // info header size
     put_le(header + 18, (uint32_t)W, 4);
     put_le(header + 22, (uint32_t)H, 4);
-    put_le(header + 26, 1, 2);                // planes
-    put_le(header + 28, 24, 2);               // bits a pixel
-    put_le(header + 34, pixel_bytes, 4);      // image size
-    put_le(header + 38, 2835, 4);             // 72 dots an inch
+    put_le(header + 26, 1, 2);            // planes
+    put_le(header + 28, 24, 2);           // bits a pixel
+    put_le(header + 34, pixel_bytes, 4);  // image size
+    put_le(header + 38, 2835, 4);         // 72 dots an inch
     put_le(header + 42, 2835, 4);
 }
 

@@ -10,9 +10,9 @@ struct fringe_options {
     const char *pattern = "tilt";  // tilt, bump or random
     double steps[3] = {0.0, 2.0943951023931957, 4.1887902047863905};
     double background = 128, contrast = 100, noise = 0;
-    double period = 32;     // fringe period in pixels (tilt, bump)
-    double angle = 0.3;     // direction of the fringes' phase gradient, radians
-    int border = 0;         // width of a dark frame border, in pixels
+    double period = 32;  // fringe period in pixels (tilt, bump)
+    double angle = 0.3;  // direction of the fringes' phase gradient, radians
+    int border = 0;      // width of a dark frame border, in pixels
     unsigned seed = 1;
 };
 

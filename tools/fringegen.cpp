@@ -10,18 +10,19 @@
 #include "tools/frameset.h"
 
 static void usage(void) {
-    printf("usage: fringegen FOLDER [options]\n"
-           "  --size WxH            frame size (512x512)\n"
-           "  --pattern NAME        tilt, bump or random (tilt)\n"
-           "  --steps A,B,C         the three phase steps in radians (0,2pi/3,4pi/3)\n"
-           "  --period P            fringe period in pixels (32)\n"
-           "  --angle R             direction of the fringes, radians (0.3)\n"
-           "  --background A        mean intensity (128)\n"
-           "  --contrast B          fringe amplitude (100)\n"
-           "  --noise S             standard deviation of added noise (0)\n"
-           "  --border N            dark border of N pixels (0)\n"
-           "  --seed N              random seed (1)\n"
-           "  --truth               also write the true phase to phase_true.txt\n");
+    printf(
+        "usage: fringegen FOLDER [options]\n"
+        "  --size WxH            frame size (512x512)\n"
+        "  --pattern NAME        tilt, bump or random (tilt)\n"
+        "  --steps A,B,C         the three phase steps in radians (0,2pi/3,4pi/3)\n"
+        "  --period P            fringe period in pixels (32)\n"
+        "  --angle R             direction of the fringes, radians (0.3)\n"
+        "  --background A        mean intensity (128)\n"
+        "  --contrast B          fringe amplitude (100)\n"
+        "  --noise S             standard deviation of added noise (0)\n"
+        "  --border N            dark border of N pixels (0)\n"
+        "  --seed N              random seed (1)\n"
+        "  --truth               also write the true phase to phase_true.txt\n");
 }
 
 static int parse_number(const char *text, double *value) {
