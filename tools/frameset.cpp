@@ -47,8 +47,8 @@ std::vector<double> fringe_phase(const fringe_options &o) {
     return phase;
 }
 
-void fringe_samples(const fringe_options &o, const std::vector<double> &phase,
-                    std::vector<unsigned char> frames[3]) {
+void fringe_values(const fringe_options &o, const std::vector<double> &phase,
+                   std::vector<double> frames[3]) {
     uint64_t state = o.seed ^ 0x5eedull;
     for (int k = 0; k < 3; k++) frames[k].resize(phase.size());
     for (int y = 0; y < o.height; y++)
@@ -59,12 +59,37 @@ void fringe_samples(const fringe_options &o, const std::vector<double> &phase,
             for (int k = 0; k < 3; k++) {
                 double value = o.background + o.contrast * cos(phase[i] + o.steps[k]);
                 if (o.noise > 0) value += o.noise * gaussian(state);
-                value = floor(value + 0.5);
-                if (value < 0) value = 0;
-                if (value > 255) value = 255;
-                frames[k][i] = in_border ? 0 : (unsigned char)value;
+                frames[k][i] = in_border ? 0 : value;
             }
         }
+}
+
+// Rounded to the nearest level and kept within 0 to top.
+static double level(double value, double top) {
+    value = floor(value + 0.5);
+    return value < 0 ? 0 : value > top ? top : value;
+}
+
+void fringe_samples(const fringe_options &o, const std::vector<double> &phase,
+                    std::vector<unsigned char> frames[3]) {
+    std::vector<double> values[3];
+    fringe_values(o, phase, values);
+    for (int k = 0; k < 3; k++) {
+        frames[k].resize(phase.size());
+        for (size_t i = 0; i < phase.size(); i++)
+            frames[k][i] = (unsigned char)level(values[k][i], 255);
+    }
+}
+
+void fringe_samples_16(const fringe_options &o, const std::vector<double> &phase,
+                       std::vector<uint16_t> frames[3]) {
+    std::vector<double> values[3];
+    fringe_values(o, phase, values);
+    for (int k = 0; k < 3; k++) {
+        frames[k].resize(phase.size());
+        for (size_t i = 0; i < phase.size(); i++)
+            frames[k][i] = (uint16_t)level(values[k][i], 65535);
+    }
 }
 
 static void put_le(unsigned char *at, uint32_t value, int bytes) {

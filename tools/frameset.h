@@ -2,6 +2,8 @@
 // rounded to bytes, written as a complete input folder for phaze.
 #pragma once
 
+#include <stdint.h>
+
 #include <string>
 #include <vector>
 
@@ -19,9 +21,15 @@ struct fringe_options {
 // Phase of every pixel, in file order, radians.
 std::vector<double> fringe_phase(const fringe_options &options);
 
-// The three frames' samples for a phase map.
+// The three frames' values for a phase map, noise included, before rounding.
+void fringe_values(const fringe_options &options, const std::vector<double> &phase,
+                   std::vector<double> frames[3]);
+
+// The same rounded to 8- or 16-bit samples.
 void fringe_samples(const fringe_options &options, const std::vector<double> &phase,
                     std::vector<unsigned char> frames[3]);
+void fringe_samples_16(const fringe_options &options, const std::vector<double> &phase,
+                       std::vector<uint16_t> frames[3]);
 
 // Writes config.txt, bmp_header.bmp, I1.bmp, I2.bmp, I3.bmp into folder (which must
 // exist). 0 on success, 1 after printing what failed.

@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "cli/image.h"
 #include "tools/frameset.h"
 
 static void usage(void) {
@@ -39,7 +40,8 @@ int main(int argc, char **argv) {
     }
     const char *folder = argv[1];
     fringe_options options;
-    bool truth = false;
+    bool truth = false, levels_given = false;
+    const char *format = "bmp";
     for (int a = 2; a < argc; a++) {
         const char *name = argv[a];
         if (strcmp(name, "--truth") == 0) {
@@ -60,6 +62,10 @@ int main(int argc, char **argv) {
             options.pattern = value;
             ok = strcmp(value, "tilt") == 0 || strcmp(value, "bump") == 0 ||
                  strcmp(value, "random") == 0;
+        } else if (strcmp(name, "--format") == 0) {
+            format = value;
+            ok = strcmp(value, "bmp") == 0 || strcmp(value, "tiff") == 0 ||
+                 strcmp(value, "png") == 0;
         } else if (strcmp(name, "--steps") == 0) {
             ok = sscanf(value, "%lf,%lf,%lf", &options.steps[0], &options.steps[1],
                         &options.steps[2]) == 3;
@@ -72,8 +78,10 @@ int main(int argc, char **argv) {
             options.angle = number;
         } else if (strcmp(name, "--background") == 0) {
             options.background = number;
+            levels_given = true;
         } else if (strcmp(name, "--contrast") == 0) {
             options.contrast = number;
+            levels_given = true;
         } else if (strcmp(name, "--noise") == 0) {
             options.noise = number;
         } else if (strcmp(name, "--border") == 0) {
@@ -89,12 +97,48 @@ int main(int argc, char **argv) {
             return 1;
         }
     }
+    // The folder and any missing folders above it.
+    const std::string path = folder;
+    for (size_t slash = path.find('/', 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1))
+        mkdir(path.substr(0, slash).c_str(), 0777);
     if (mkdir(folder, 0777) != 0 && errno != EEXIST) {
         fprintf(stderr, "fringegen: can't make folder %s\n", folder);
         return 1;
     }
+    const bool sixteen_bits = strcmp(format, "tiff") == 0;
+    if (sixteen_bits && !levels_given) options.background *= 257, options.contrast *= 257;
     std::vector<double> phase;
-    if (make_fringe_set(folder, options, &phase)) return 1;
+    if (strcmp(format, "bmp") == 0) {
+        if (make_fringe_set(folder, options, &phase)) return 1;
+    } else {
+        phase = fringe_phase(options);
+        image frames[3];
+        std::vector<unsigned char> bytes[3];
+        std::vector<uint16_t> words[3];
+        if (sixteen_bits)
+            fringe_samples_16(options, phase, words);
+        else
+            fringe_samples(options, phase, bytes);
+        for (int k = 0; k < 3; k++) {
+            frames[k].width = options.width, frames[k].height = options.height,
+            frames[k].channels = 1;
+            frames[k].format = sixteen_bits ? PIXELS_U16 : PIXELS_U8;
+            frames[k].data = sixteen_bits
+                                 ? std::vector<unsigned char>(
+                                       (unsigned char *)words[k].data(),
+                                       (unsigned char *)(words[k].data() + words[k].size()))
+                                 : bytes[k];
+            const std::string path =
+                std::string(folder) + "/I" + std::to_string(k + 1) + "." + format;
+            std::string reason;
+            if ((sixteen_bits ? write_tiff(path.c_str(), frames[k], &reason)
+                              : write_png(path.c_str(), frames[k], &reason)) != 0) {
+                fprintf(stderr, "fringegen: can't write %s: %s\n", path.c_str(), reason.c_str());
+                return 1;
+            }
+        }
+    }
     if (truth) {
         const std::string path = std::string(folder) + "/phase_true.txt";
         FILE *file = fopen(path.c_str(), "wb");
@@ -108,7 +152,7 @@ int main(int argc, char **argv) {
             return 1;
         }
     }
-    printf("fringegen: %d x %d %s frames in %s\n", options.width, options.height, options.pattern,
-           folder);
+    printf("fringegen: %d x %d %s frames (%s) in %s\n", options.width, options.height,
+           options.pattern, format, folder);
     return 0;
 }

@@ -1,0 +1,32 @@
+// The phaze command's arguments: options, frame sets and where their results go.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "phaze/phaze.h"
+
+enum colour_channel { CHANNEL_LUMA, CHANNEL_RED, CHANNEL_GREEN, CHANNEL_BLUE };
+
+struct command_options {
+    std::vector<std::string> frames;  // three a set
+    std::string output;               // a prefix (one set) or a folder (several); empty: default
+    bool tiff = true, png = true, json = true, npy = false, txt = false;
+    double min_modulation = -1, saturation = -1;  // below 0: the library's defaults
+    colour_channel channel = CHANNEL_LUMA;
+    phaze_device device = PHAZE_DEVICE_AUTO;
+    bool quiet = false;
+};
+
+enum { ARGUMENTS_RUN = -1, ARGUMENTS_DONE = 0, ARGUMENTS_BAD = 2 };
+
+// ARGUMENTS_RUN, or the exit status after help, the version or a usage message.
+int parse_arguments(int argc, char **argv, command_options *options);
+
+// The prefix of each set's result files, from -o or the sets' first frames.
+// ARGUMENTS_RUN, or ARGUMENTS_BAD after a usage message when two sets' results
+// would share a name.
+int result_prefixes(const command_options &options, std::vector<std::string> *prefixes);
+
+// A usage message on standard error, as every bad-usage path ends.
+int usage_error(const std::string &message);

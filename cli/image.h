@@ -1,0 +1,27 @@
+// Image files in and out, through well-kept libraries: libtiff (TIFF), libpng
+// (PNG) and stb_image (BMP, PGM, PPM). What the phaze command reads its frames
+// from and writes its results to, and what fringegen writes its frame sets as.
+#pragma once
+
+#include <string>
+#include <vector>
+
+enum pixel_format { PIXELS_U8, PIXELS_U16, PIXELS_F32 };
+
+struct image {
+    int width = 0, height = 0;
+    int channels = 0;  // 1: gray; 3: colour (an alpha channel is dropped)
+    pixel_format format = PIXELS_U8;
+    std::vector<unsigned char> data;  // rows without padding, channels interleaved, native order
+};
+
+size_t pixel_format_bytes(pixel_format format);
+
+// 0, or 1 with *reason saying why the file cannot be read. An image of more
+// than max_pixels pixels is refused before its samples are read.
+int read_image(const char *path, long long max_pixels, image *out, std::string *reason);
+
+// Gray images: TIFF of 8- or 16-bit integers or 32-bit floats, PNG of 8 or 16
+// bits. 0, or 1 with *reason.
+int write_tiff(const char *path, const image &gray, std::string *reason);
+int write_png(const char *path, const image &gray, std::string *reason);

@@ -1,0 +1,23 @@
+// One set's result files, written the safe way: every file to a temporary
+// beside it, all renamed into place together, or none.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "cli/arguments.h"
+#include "cli/frame_set.h"
+#include "phaze/phaze.h"
+
+struct set_outputs {
+    std::vector<double> phase;
+    std::vector<float> modulation;
+    std::vector<unsigned char> mask;
+    phaze_report report;
+};
+
+// The names of the files written, in *written. 0, or 1 with the file at
+// fault in *file and why in *reason; no result of the set is then left.
+int write_set_results(const command_options &options, const std::string &prefix,
+                      const std::string paths[3], const frame_set &set, const set_outputs &out,
+                      std::vector<std::string> *written, std::string *file, std::string *reason);

@@ -1,0 +1,119 @@
+// The phaze command run as a process: bad usage, bad input, a batch with one
+// bad set, and its text result beside phaze-cpu's.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "cli/image.h"
+#include "tests/end_to_end.h"
+
+class Command : public EndToEnd {
+  protected:
+    void SetUp() override {  // 8-bit frames as PNG and the fixed layout, 16-bit as TIFF
+        EndToEnd::SetUp();
+        fringe_options o;
+        o.width = 96, o.height = 64, o.steps[1] = 1.7, o.steps[2] = 3.5, o.noise = 1;
+        const std::vector<double> truth = make(o);
+        fringe_samples(o, truth, bytes);
+        std::vector<uint16_t> words[3];
+        fringe_samples_16(o, truth, words);
+        for (int k = 0; k < 3; k++) {
+            save("f" + std::to_string(k + 1) + ".png", o.width, o.height, PIXELS_U8,
+                 bytes[k].data());
+            save("w" + std::to_string(k + 1) + ".tiff", o.width, o.height, PIXELS_U16,
+                 words[k].data());
+        }
+    }
+    void save(const std::string &name, int W, int H, pixel_format format, const void *samples) {
+        image im;
+        im.width = W, im.height = H, im.channels = 1, im.format = format;
+        im.data.assign((const unsigned char *)samples,
+                       (const unsigned char *)samples + W * H * pixel_format_bytes(format));
+        std::string reason;
+        ASSERT_EQ(name.find(".png") != std::string::npos ? write_png(name.c_str(), im, &reason)
+                                                         : write_tiff(name.c_str(), im, &reason),
+                  0)
+            << reason;
+    }
+    run_result phaze(const std::string &arguments) {
+        return run_in(folder, std::string(PHAZE_COMMAND) + " " + arguments);
+    }
+    std::string listing() { return run_in(folder, "ls -A").output; }
+    std::vector<unsigned char> bytes[3];
+};
+
+TEST_F(Command, BadUsageWritesNothing) {
+    const char *cases[][2] = {
+        {"--frobnicate f1.png f2.png f3.png", "unknown option --frobnicate"},
+        {"f1.png f2.png", "2 frames given: frames come in sets of three"},
+        {"f1.png f2.png f3.png f1.png f2.png f3.png", "two sets would write their results to f1_*"},
+        {"--channel x f1.png f2.png f3.png", "--channel is luma, r, g or b"},
+        {"--formats tiff,gif f1.png f2.png f3.png", "unknown format"},
+        {"--saturation -3 f1.png f2.png f3.png", "--saturation needs a number"},
+        {"", "no frames given"},
+    };
+    const std::string before = listing();
+    for (auto &c : cases) {
+        const run_result r = phaze(c[0]);
+        EXPECT_EQ(r.status, 2) << c[0];
+        EXPECT_NE(r.output.find(std::string("phaze: ") + c[1]), std::string::npos) << r.output;
+        EXPECT_EQ(listing(), before) << c[0];
+    }
+}
+
+TEST_F(Command, BadInputFailsTheSetAndKeepsEarlierResults) {
+    ASSERT_EQ(phaze("-q f1.png f2.png f3.png").status, 0);
+    const std::string earlier =
+        read_whole_file("f1_phase.tiff") + read_whole_file("f1_report.json");
+    const std::string png = read_whole_file("f2.png");
+    write_file("cut.png", png.substr(0, png.size() / 2));
+    write_file("text.png", "not an image at all");
+    save("small.png", 2, 2, PIXELS_U8, bytes[0].data());
+    save("wide.png", 64, 96, PIXELS_U8, bytes[0].data());
+    const uint16_t deep[4] = {1, 2, 3, 4};
+    ASSERT_NO_FATAL_FAILURE(save("deep.tiff", 2, 2, PIXELS_U16, deep));
+    const char *cases[][2] = {
+        {"f1.png missing.png f3.png", "phaze: missing.png: No such file or directory"},
+        {"f1.png cut.png f3.png", "phaze: cut.png: "},
+        {"f1.png text.png f3.png", "phaze: text.png: not a PNG, TIFF, BMP, PGM or PPM image"},
+        {"f1.png wide.png f3.png",
+         "phaze: wide.png: its size 64 x 96 differs from f1.png's 96 x 64"},
+        {"f1.png f2.png w3.tiff", "phaze: w3.tiff: its samples are uint16, f1.png's uint8"},
+        {"small.png small.png small.png -o f1",
+         "phaze: small.png: frames of 2 x 2 pixels are too small"},
+        {"f1.png f1.png f3.png", "phaze: f1.png: The frames hold no phase"},
+    };
+    for (auto &c : cases) {
+        const run_result r = phaze(std::string(c[0]) + " -o f1");
+        EXPECT_EQ(r.status, 1) << c[0];
+        EXPECT_NE(r.output.find(c[1]), std::string::npos) << r.output;
+        EXPECT_EQ(read_whole_file("f1_phase.tiff") + read_whole_file("f1_report.json"), earlier)
+            << c[0];
+        EXPECT_EQ(run_in(folder, "ls -A | grep -c '^\\.'").output, "0\n") << "no temporary left";
+    }
+}
+
+TEST_F(Command, ABatchRunsOnPastABadSet) {
+    ASSERT_EQ(run_in(folder, "mkdir second && for k in 1 2 3; do cp w$k.tiff second/g$k.tiff; done")
+                  .status,
+              0);
+    const run_result r = phaze(
+        "-o out f1.png f2.png f3.png w1.tiff missing.tiff w3.tiff "
+        "second/g1.tiff second/g2.tiff second/g3.tiff");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.output.find("phaze: missing.tiff: No such file or directory"), std::string::npos)
+        << r.output;
+    const std::string last = "phaze: 1 of 3 sets failed\n";
+    EXPECT_EQ(r.output.substr(r.output.size() - last.size()), last) << r.output;
+    EXPECT_EQ(run_in(folder, "ls out").output,
+              "f1_mask.png\nf1_modulation.tiff\nf1_phase.png\nf1_phase.tiff\nf1_report.json\n"
+              "g1_mask.png\ng1_modulation.tiff\ng1_phase.png\ng1_phase.tiff\ng1_report.json\n");
+}
+
+TEST_F(Command, TextResultIsPhazeCpusWhenNoPixelIsMasked) {
+    ASSERT_EQ(run_phaze().status, 0);  // phaze-cpu on the same samples in the fixed layout
+    const run_result r =
+        phaze("--formats txt,json --min-modulation 0 --saturation 256 f1.png f2.png f3.png");
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_TRUE(read_whole_file("f1_phase.txt") == read_whole_file("phaze_cuda.txt"));
+    EXPECT_NE(read_whole_file("f1_report.json").find("\"masked_fraction\": 0,"), std::string::npos);
+}

@@ -1,0 +1,179 @@
+// The library on generated frames with a known phase and known steps, its
+// refusals, and its phase against the plain serial method.
+#include <gtest/gtest.h>
+#include <math.h>
+
+#include "bench/plain_way.h"
+#include "phaze/phaze.h"
+#include "tools/frameset.h"
+
+static const double TWO_PI = 6.283185307179586;
+
+// Rms distance of phase from -truth + c over the valid pixels, c their circular mean.
+static double rms_error(const std::vector<double> &phase, const std::vector<double> &truth,
+                        const std::vector<unsigned char> &mask) {
+    double s = 0, c = 0, sum = 0, n = 0;
+    for (size_t i = 0; i < phase.size(); i++)
+        if (mask[i]) s += sin(phase[i] + truth[i]), c += cos(phase[i] + truth[i]);
+    const double offset = atan2(s, c);
+    for (size_t i = 0; i < phase.size(); i++)
+        if (mask[i]) {
+            const double d = remainder(phase[i] + truth[i] - offset, TWO_PI);
+            sum += d * d, n += 1;
+        }
+    return sqrt(sum / n);
+}
+
+struct analysed {
+    phaze_status status;
+    std::vector<double> phase;
+    std::vector<float> modulation;
+    std::vector<unsigned char> mask;
+    phaze_report report;
+    std::string message;
+};
+
+static analysed analyse(const void *const frames[3], phaze_sample_type type, int W, int H,
+                        const phaze_options *options = NULL, size_t stride = 0) {
+    analysed a;
+    a.phase.resize((size_t)W * H), a.modulation.resize(a.phase.size()),
+        a.mask.resize(a.phase.size());
+    const phaze_frames f = {{frames[0], frames[1], frames[2]}, type, W, H, stride};
+    char message[256] = "";
+    a.status = phaze_analyse(&f, options, a.phase.data(), a.modulation.data(), a.mask.data(),
+                             &a.report, message, sizeof message);
+    a.message = message;
+    return a;
+}
+
+TEST(Library, KnownPhaseStepsModulationAndMask) {
+    const double steps[3] = {0, 1.7, 3.5};
+    struct kind {
+        phaze_sample_type type;
+        double background, contrast, noise, max_rms;
+    } kinds[] = {{PHAZE_UINT8, 128, 100, 1, 0.02},
+                 {PHAZE_UINT16, 30000, 20000, 20, 0.002},
+                 {PHAZE_FLOAT32, 0.5, 0.3, 0.0003, 0.002}};
+    for (const kind &k : kinds) {
+        fringe_options o;
+        o.width = 320, o.height = 240, o.angle = 0.4, o.period = 23, o.noise = k.noise;
+        o.background = k.background, o.contrast = k.contrast;
+        for (int j = 0; j < 3; j++) o.steps[j] = steps[j];
+        const std::vector<double> truth = fringe_phase(o);
+        std::vector<double> values[3];
+        fringe_values(o, truth, values);
+        // A small saturated patch (one frame at full scale) and a patch without fringes.
+        const double top = k.type == PHAZE_UINT8 ? 255 : k.type == PHAZE_UINT16 ? 65535 : 1;
+        std::vector<unsigned char> expected(truth.size(), 1);
+        for (int y = 20; y < 30; y++)
+            for (int x = 30; x < 40; x++)
+                values[1][y * o.width + x] = top, expected[y * o.width + x] = 0;
+        for (int y = 120; y < 140; y++)
+            for (int x = 30; x < 60; x++) {
+                const size_t flat = y * o.width + x;
+                values[0][flat] = values[1][flat] = values[2][flat] = k.background,
+                expected[flat] = 0;
+            }
+        std::vector<unsigned char> u8[3];
+        std::vector<uint16_t> u16[3];
+        std::vector<float> f32[3];
+        const void *frames[3];
+        for (int j = 0; j < 3; j++) {
+            for (double v : values[j]) {
+                const double level = fmin(fmax(floor(v + 0.5), 0), top);
+                u8[j].push_back((unsigned char)level), u16[j].push_back((uint16_t)level),
+                    f32[j].push_back((float)v);
+            }
+            frames[j] = k.type == PHAZE_UINT8    ? (const void *)u8[j].data()
+                        : k.type == PHAZE_UINT16 ? (const void *)u16[j].data()
+                                                 : (const void *)f32[j].data();
+        }
+        phaze_options options;
+        phaze_default_options(&options);
+        if (k.type == PHAZE_FLOAT32) options.saturation = top;
+        const analysed a = analyse(frames, k.type, o.width, o.height, &options);
+        ASSERT_EQ(a.status, PHAZE_OK) << a.message;
+        EXPECT_TRUE(a.mask == expected) << "masked exactly the two patches, type " << k.type;
+        EXPECT_LT(rms_error(a.phase, truth, a.mask), k.max_rms) << k.type;
+        // Ascending steps give -phi, so the steps found are the true ones negated.
+        for (int j = 0; j < 3; j++)
+            EXPECT_LT(fabs(remainder(a.report.steps[j] + steps[j], TWO_PI)), 0.01)
+                << k.type << " step " << j;
+        EXPECT_NEAR(a.report.modulation, k.contrast, 0.02 * k.contrast) << k.type;
+        EXPECT_NEAR(a.report.background, k.background, 0.02 * k.contrast) << k.type;
+        for (size_t i = 0; i < a.phase.size(); i++)
+            ASSERT_EQ(isnan(a.phase[i]), !a.mask[i]) << "NaN exactly where masked, pixel " << i;
+    }
+}
+
+TEST(Library, PhaseOfEightBitFramesIsThePlainMethodsBitForBit) {
+    fringe_options o;
+    o.width = 150, o.height = 100, o.pattern = "bump", o.noise = 1.5, o.border = 2,
+    o.steps[1] = 1.9;
+    std::vector<unsigned char> frames[3];
+    fringe_samples(o, fringe_phase(o), frames);
+    const int SIZE = o.width * o.height;
+    std::vector<double> X(frames[0].begin(), frames[0].end()),
+        Y(frames[1].begin(), frames[1].end()), Z(frames[2].begin(), frames[2].end()), plain(SIZE);
+    plain_phase(X.data(), Y.data(), Z.data(), plain.data(), SIZE);
+    phaze_options keep_all;
+    phaze_default_options(&keep_all);
+    keep_all.min_modulation = 0, keep_all.saturation = 256;
+    const void *pointers[3] = {frames[0].data(), frames[1].data(), frames[2].data()};
+    const analysed a = analyse(pointers, PHAZE_UINT8, o.width, o.height, &keep_all);
+    ASSERT_EQ(a.status, PHAZE_OK) << a.message;
+    EXPECT_TRUE(a.phase == plain);
+}
+
+TEST(Library, RefusesWhatItCannotUseAndMasksWhatItCannotTrust) {
+    std::vector<float> frame(64, 0.5f), other(64, 0.25f), ramp(64);
+    for (int i = 0; i < 64; i++) ramp[i] = (float)(0.5 + 0.3 * sin(i));
+    const void *ok[3] = {ramp.data(), other.data(), frame.data()};
+    const void *missing[3] = {ramp.data(), NULL, frame.data()};
+    const void *equal[3] = {ramp.data(), ramp.data(), frame.data()};
+    phaze_options nan_threshold;
+    phaze_default_options(&nan_threshold);
+    nan_threshold.min_modulation = NAN;
+    struct refusal {
+        const void *const *frames;
+        phaze_sample_type type;
+        int width, height;
+        size_t stride;
+        const phaze_options *options;
+        phaze_status status;
+        const char *says;
+    } cases[] = {
+        {missing, PHAZE_FLOAT32, 8, 8, 0, NULL, PHAZE_BAD_ARGUMENT, "frame 2 is missing"},
+        {ok, PHAZE_FLOAT32, 0, 8, 0, NULL, PHAZE_BAD_ARGUMENT, "empty"},
+        {ok, PHAZE_FLOAT32, 2, 2, 0, NULL, PHAZE_BAD_ARGUMENT, "at least 5 pixels"},
+        {ok, PHAZE_FLOAT32, 8, 8, 16, NULL, PHAZE_BAD_ARGUMENT, "row stride"},
+        {ok, (phaze_sample_type)7, 8, 8, 0, NULL, PHAZE_BAD_ARGUMENT, "sample type"},
+        {ok, PHAZE_FLOAT32, 8, 8, 0, &nan_threshold, PHAZE_BAD_ARGUMENT, "not a number"},
+        {equal, PHAZE_FLOAT32, 8, 8, 0, NULL, PHAZE_NO_PHASE, "hold no phase"},
+    };
+    for (const refusal &c : cases) {
+        const analysed a = analyse(c.frames, c.type, c.width, c.height, c.options, c.stride);
+        EXPECT_EQ(a.status, c.status) << c.says;
+        EXPECT_NE(a.message.find(c.says), std::string::npos) << a.message;
+    }
+    // No fringes anywhere: fully masked, with a warning, not a failure.
+    const void *flat[3] = {frame.data(), frame.data(), frame.data()};
+    const analysed none = analyse(flat, PHAZE_FLOAT32, 8, 8);
+    EXPECT_EQ(none.status, PHAZE_OK);
+    EXPECT_EQ(none.report.masked_fraction, 1);
+    EXPECT_NE(std::string(none.report.warnings).find("no pixel has modulation"), std::string::npos);
+    // A sample that is not a number masks its pixel and no other.
+    fringe_options o;
+    o.width = 64, o.height = 48, o.background = 0.5, o.contrast = 0.3, o.steps[1] = 1.7,
+    o.steps[2] = 3.5;
+    std::vector<double> values[3];
+    fringe_values(o, fringe_phase(o), values);
+    std::vector<float> f[3];
+    for (int j = 0; j < 3; j++) f[j].assign(values[j].begin(), values[j].end());
+    f[2][0] = NAN, f[1][100] = INFINITY;
+    const void *holed[3] = {f[0].data(), f[1].data(), f[2].data()};
+    const analysed a = analyse(holed, PHAZE_FLOAT32, 64, 48);
+    ASSERT_EQ(a.status, PHAZE_OK) << a.message;
+    EXPECT_EQ(a.mask[0] + a.mask[100], 0);
+    EXPECT_NEAR(a.report.masked_fraction, 2.0 / (64 * 48), 1e-12);
+}
