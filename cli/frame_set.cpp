@@ -25,7 +25,7 @@ template <typename Sample>
 static void take_channel(image &im, int channel) {
     const Sample *from = (const Sample *)im.data.data();
     const size_t pixels = (size_t)im.width * im.height;
-    std::vector<unsigned char> gray(pixels * sizeof(Sample));
+    sample_bytes gray(pixels * sizeof(Sample));
     Sample *to = (Sample *)gray.data();
     for (size_t i = 0; i < pixels; i++) to[i] = from[3 * i + channel];
     im.data.swap(gray);
@@ -38,7 +38,7 @@ template <typename Sample>
 static void take_luma(image &im, double saturation) {
     const Sample *from = (const Sample *)im.data.data();
     const size_t pixels = (size_t)im.width * im.height;
-    std::vector<unsigned char> gray(pixels * sizeof(float));
+    sample_bytes gray(pixels * sizeof(float));
     float *to = (float *)gray.data();
     for (size_t i = 0; i < pixels; i++) {
         const double r = from[3 * i], g = from[3 * i + 1], b = from[3 * i + 2];
@@ -109,7 +109,7 @@ int load_frame_set(const command_options &o, const std::string paths[3], frame_s
     if (mixed) {
         for (image &im : set->frames)
             if (im.format != PIXELS_F32) {
-                std::vector<unsigned char> floats((size_t)im.width * im.height * sizeof(float));
+                sample_bytes floats((size_t)im.width * im.height * sizeof(float));
                 for (size_t i = 0; i < (size_t)im.width * im.height; i++)
                     ((float *)floats.data())[i] =
                         im.format == PIXELS_U8 ? im.data[i] : ((const uint16_t *)im.data.data())[i];

@@ -3,16 +3,37 @@
 // from and writes its results to, and what fringegen writes its frame sets as.
 #pragma once
 
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 enum pixel_format { PIXELS_U8, PIXELS_U16, PIXELS_F32 };
+
+// Bytes that are not zeroed when made: a frame's samples are written right
+// after, and zeroing hundreds of megabytes first costs as much as reading them.
+template <typename T>
+struct uninitialised_allocator : std::allocator<T> {
+    template <typename U>
+    struct rebind {
+        using other = uninitialised_allocator<U>;
+    };
+    template <typename U>
+    void construct(U *p) {
+        ::new ((void *)p) U;
+    }
+    template <typename U, typename... Arguments>
+    void construct(U *p, Arguments &&...arguments) {
+        ::new ((void *)p) U(std::forward<Arguments>(arguments)...);
+    }
+};
+using sample_bytes = std::vector<unsigned char, uninitialised_allocator<unsigned char>>;
 
 struct image {
     int width = 0, height = 0;
     int channels = 0;  // 1: gray; 3: colour (an alpha channel is dropped)
     pixel_format format = PIXELS_U8;
-    std::vector<unsigned char> data;  // rows without padding, channels interleaved, native order
+    sample_bytes data;  // rows without padding, channels interleaved, native order
 };
 
 size_t pixel_format_bytes(pixel_format format);

@@ -32,7 +32,7 @@ static int make_room(image *out, long long max_pixels, std::string *reason) {
         return refuse(reason, "an image of " + std::to_string(out->width) + " x " +
                                   std::to_string(out->height) + " pixels is too large");
     try {
-        out->data.assign((size_t)pixels * out->channels * pixel_format_bytes(out->format), 0);
+        out->data.resize((size_t)pixels * out->channels * pixel_format_bytes(out->format));
     } catch (const std::bad_alloc &) {
         return refuse(reason, "not enough memory for its samples");
     }
@@ -207,7 +207,7 @@ static int read_png(const char *path, long long max_pixels, image *out, std::str
 static void host_order_pnm(const char *path, image *out) {
     FILE *file = fopen(path, "rb");
     if (file == NULL) return;
-    std::vector<unsigned char> tail(out->data.size());
+    sample_bytes tail(out->data.size());
     const bool as_stored = fseek(file, -(long)tail.size(), SEEK_END) == 0 &&
                            fread(tail.data(), 1, tail.size(), file) == tail.size() &&
                            tail == out->data;

@@ -44,16 +44,17 @@ static int run_set(const command_options &o, const std::string paths[3], const s
     try {
         if (load_frame_set(o, paths, &set, &file, &reason)) return set_failed(bar, file, reason);
         const size_t pixels = (size_t)set.view.width * set.view.height;
-        out.phase.resize(pixels);
-        out.modulation.resize(pixels);
-        out.mask.resize(pixels);
+        out.pixels = pixels;
+        out.phase.reset(new double[pixels]);
+        out.modulation.reset(new float[pixels]);
+        out.mask.reset(new unsigned char[pixels]);
     } catch (const std::bad_alloc &) {
         return set_failed(bar, paths[0], "not enough memory for this set");
     }
     char message[512] = "";
     const phaze_status status =
-        phaze_analyse(&set.view, &set.options, out.phase.data(), out.modulation.data(),
-                      out.mask.data(), &out.report, message, sizeof message);
+        phaze_analyse(&set.view, &set.options, out.phase.get(), out.modulation.get(),
+                      out.mask.get(), &out.report, message, sizeof message);
     if (status != PHAZE_OK) return set_failed(bar, paths[0], message);
     std::vector<std::string> written;
     if (write_set_results(o, prefix, paths, set, out, &written, &file, &reason))

@@ -17,10 +17,12 @@ static image gray_image(const frame_set &set, pixel_format format) {
 }
 
 template <typename From>
-static image float_image(const frame_set &set, const std::vector<From> &values) {
+static image float_image(const frame_set &set, const From *values) {
     image im = gray_image(set, PIXELS_F32);
     float *to = (float *)im.data.data();
-    for (size_t i = 0; i < values.size(); i++) to[i] = (float)values[i];
+    const long long pixels = (long long)set.view.width * set.view.height;
+#pragma omp parallel for schedule(static)
+    for (long long i = 0; i < pixels; i++) to[i] = (float)values[i];
     return im;
 }
 
@@ -35,8 +37,8 @@ static int write_bytes(const std::string &path, const std::string &head, const v
     return !ok;
 }
 
-static int write_npy(const std::string &path, const frame_set &set,
-                     const std::vector<double> &phase, std::string *reason) {
+static int write_npy(const std::string &path, const frame_set &set, const set_outputs &out,
+                     std::string *reason) {
     std::string header = "{'descr': '<f8', 'fortran_order': False, 'shape': (" +
                          std::to_string(set.view.height) + ", " + std::to_string(set.view.width) +
                          "), }";
@@ -45,16 +47,15 @@ static int write_npy(const std::string &path, const frame_set &set,
     std::string head = std::string("\x93NUMPY\x01\x00", 8);
     head += (char)(header.size() & 0xff);
     head += (char)(header.size() >> 8);
-    return write_bytes(path, head + header, phase.data(), phase.size() * sizeof(double), reason);
+    return write_bytes(path, head + header, out.phase.get(), out.pixels * sizeof(double), reason);
 }
 
-static int write_text(const std::string &path, const std::vector<double> &phase,
-                      std::string *reason) {
+static int write_text(const std::string &path, const set_outputs &out, std::string *reason) {
     std::string text;
-    text.reserve(phase.size() * 10);
+    text.reserve(out.pixels * 10);
     char line[FORMAT_LF_MAX + 1];
-    for (double value : phase) {
-        text.append(line, format_lf(value, line));
+    for (size_t i = 0; i < out.pixels; i++) {
+        text.append(line, format_lf(out.phase[i], line));
         text += '\n';
     }
     return write_bytes(path, "", text.data(), text.size(), reason);
@@ -167,14 +168,17 @@ int write_set_results(const command_options &o, const std::string &prefix,
         }
         const std::string &path = files[count++].temporary;
         switch (k) {
-            case 0: failed = write_tiff(path.c_str(), float_image(set, out.phase), reason); break;
+            case 0:
+                failed = write_tiff(path.c_str(), float_image(set, out.phase.get()), reason);
+                break;
             case 1:
-                failed = write_tiff(path.c_str(), float_image(set, out.modulation), reason);
+                failed = write_tiff(path.c_str(), float_image(set, out.modulation.get()), reason);
                 break;
             case 2:
             case 3: {
                 image view = gray_image(set, PIXELS_U8);
-                for (size_t i = 0; i < out.phase.size(); i++)
+#pragma omp parallel for schedule(static)
+                for (size_t i = 0; i < out.pixels; i++)
                     view.data[i] = k == 2 ? (out.mask[i] ? 255 : 0) : quantise_phase(out.phase[i]);
                 failed = write_png(path.c_str(), view, reason);
                 break;
@@ -184,8 +188,8 @@ int write_set_results(const command_options &o, const std::string &prefix,
                 failed = write_bytes(path, "", json.data(), json.size(), reason);
                 break;
             }
-            case 5: failed = write_npy(path, set, out.phase, reason); break;
-            case 6: failed = write_text(path, out.phase, reason); break;
+            case 5: failed = write_npy(path, set, out, reason); break;
+            case 6: failed = write_text(path, out, reason); break;
         }
     }
     if (failed) {

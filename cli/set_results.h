@@ -2,6 +2,7 @@
 // beside it, all renamed into place together, or none.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -9,10 +10,12 @@
 #include "cli/frame_set.h"
 #include "phaze/phaze.h"
 
+// Made without zeroing: the library writes every value, on all threads.
 struct set_outputs {
-    std::vector<double> phase;
-    std::vector<float> modulation;
-    std::vector<unsigned char> mask;
+    size_t pixels = 0;
+    std::unique_ptr<double[]> phase;
+    std::unique_ptr<float[]> modulation;
+    std::unique_ptr<unsigned char[]> mask;
     phaze_report report;
 };
 

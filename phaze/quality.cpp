@@ -95,6 +95,8 @@ void estimate_quality(const sample_frames &f, const quality_limits &limits, doub
             for (int r = 0; r < 3; r++) inverse[r][c] = column[r];
         }
     }
+    double cos_theta[3], sin_theta[3];
+    for (int j = 0; j < 3; j++) cos_theta[j] = cos(theta[j]), sin_theta[j] = sin(theta[j]);
     double valid = 0, sum_a = 0, sum_b = 0, sum_r2 = 0;
 #pragma omp parallel for schedule(static) reduction(+ : valid, sum_a, sum_b, sum_r2)
     for (long long start = 0; start < pixels; start += BLOCK) {
@@ -105,7 +107,7 @@ void estimate_quality(const sample_frames &f, const quality_limits &limits, doub
             double solved[3] = {NAN, NAN, NAN};
             for (int r = 0; r < 3 && fitted; r++)
                 solved[r] = inverse[r][0] * x + inverse[r][1] * y + inverse[r][2] * z;
-            const double A = solved[0], B = hypot(solved[1], solved[2]);
+            const double A = solved[0], B = sqrt(solved[1] * solved[1] + solved[2] * solved[2]);
             const int ok = fitted && usable(x, y, z, phase[i], limits.saturation) &&
                            B >= limits.min_modulation;
             if (modulation != NULL) modulation[i] = (float)B;
@@ -115,8 +117,9 @@ void estimate_quality(const sample_frames &f, const quality_limits &limits, doub
                 return;
             }
             valid += 1, sum_a += A, sum_b += B;
+            const double c = cos(phase[i]), s = sin(phase[i]);
             for (int j = 0; j < 3; j++) {
-                const double r = I[j] - (A + B * cos(phase[i] + theta[j]));
+                const double r = I[j] - (A + B * (c * cos_theta[j] - s * sin_theta[j]));
                 sum_r2 += r * r;
             }
         });

@@ -124,11 +124,8 @@ int main(int argc, char **argv) {
             frames[k].width = options.width, frames[k].height = options.height,
             frames[k].channels = 1;
             frames[k].format = sixteen_bits ? PIXELS_U16 : PIXELS_U8;
-            frames[k].data = sixteen_bits
-                                 ? std::vector<unsigned char>(
-                                       (unsigned char *)words[k].data(),
-                                       (unsigned char *)(words[k].data() + words[k].size()))
-                                 : bytes[k];
+            const unsigned char *from = sixteen_bits ? (const unsigned char *)words[k].data() : bytes[k].data();
+            frames[k].data.assign(from, from + phase.size() * (sixteen_bits ? 2 : 1));
             const std::string path =
                 std::string(folder) + "/I" + std::to_string(k + 1) + "." + format;
             std::string reason;
