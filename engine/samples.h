@@ -5,7 +5,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-enum sample_type { SAMPLES_U8, SAMPLES_U16, SAMPLES_F32 };
+enum sample_type { SAMPLES_U8, SAMPLES_U16, SAMPLES_F32, SAMPLES_F64 };
 
 struct sample_frames {
     const void *frame[3];  // the first sample of each frame
@@ -38,5 +38,6 @@ inline void visit_pixels(const sample_frames &f, long long first, long long coun
         case SAMPLES_U8: visit_samples<uint8_t>(f, first, count, visit); break;
         case SAMPLES_U16: visit_samples<uint16_t>(f, first, count, visit); break;
         case SAMPLES_F32: visit_samples<float>(f, first, count, visit); break;
+    case SAMPLES_F64: visit_samples<double>(f, first, count, visit); break;
     }
 }

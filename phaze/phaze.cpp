@@ -52,8 +52,8 @@ int phaze_cuda_available(void) {
 #endif
 }
 
-static size_t sample_bytes(phaze_sample_type type) {
-    return type == PHAZE_UINT8 ? 1 : type == PHAZE_UINT16 ? 2 : 4;
+static size_t sample_bytes(int type) {
+    return type == PHAZE_UINT8 ? 1 : type == PHAZE_UINT16 ? 2 : type == PHAZE_FLOAT32 ? 4 : 8;
 }
 
 // Float frames may hold NaN or infinite samples, and one of them would spoil
@@ -72,24 +72,21 @@ static int has_non_finite(const sample_frames &f) {
     return found;
 }
 
-static std::vector<float> finite_copy(const sample_frames &f, sample_frames *copy) {
+static std::vector<double> finite_copy(const sample_frames &f, sample_frames *copy) {
     const size_t pixels = (size_t)f.width * f.height;
-    std::vector<float> samples(3 * pixels);
+    std::vector<double> samples(3 * pixels);
 #pragma omp parallel for schedule(static)
     for (int y = 0; y < f.height; y++)
         visit_pixels(f, (long long)y * f.width, f.width,
                      [&](long long k, double a, double b, double c) {
                          const size_t i = (size_t)y * f.width + k;
                          const int finite = isfinite(a) && isfinite(b) && isfinite(c);
-                         samples[i] = finite ? (float)a : 0.0f;
-                         samples[pixels + i] = finite ? (float)b : 0.0f;
-                         samples[2 * pixels + i] = finite ? (float)c : 0.0f;
+                         samples[i] = finite ? a : 0.0;
+                         samples[pixels + i] = finite ? b : 0.0;
+                         samples[2 * pixels + i] = finite ? c : 0.0;
                      });
     *copy = sample_frames{{samples.data(), samples.data() + pixels, samples.data() + 2 * pixels},
-                          SAMPLES_F32,
-                          f.width,
-                          f.height,
-                          f.width * sizeof(float)};
+                          SAMPLES_F64, f.width, f.height, f.width * sizeof(double)};
     return samples;
 }
 
@@ -145,7 +142,7 @@ static phaze_status check_arguments(const phaze_frames *frames, const phaze_opti
                                     double *phase, char *message, size_t size) {
     if (frames == NULL) return fail(PHAZE_BAD_ARGUMENT, message, size, "no frames");
     if (frames->type != PHAZE_UINT8 && frames->type != PHAZE_UINT16 &&
-        frames->type != PHAZE_FLOAT32)
+        frames->type != PHAZE_FLOAT32 && frames->type != PHAZE_FLOAT64)
         return fail(PHAZE_BAD_ARGUMENT, message, size, "unsupported sample type %d",
                     (int)frames->type);
     for (int k = 0; k < 3; k++)
@@ -183,14 +180,14 @@ phaze_status phaze_analyse(const phaze_frames *frames, const phaze_options *opti
     phaze_report report;
     memset(&report, 0, sizeof report);
 
-    const sample_type types[3] = {SAMPLES_U8, SAMPLES_U16, SAMPLES_F32};
+    const sample_type types[4] = {SAMPLES_U8, SAMPLES_U16, SAMPLES_F32, SAMPLES_F64};
     sample_frames f = {{frames->frame[0], frames->frame[1], frames->frame[2]},
                        types[frames->type],
                        frames->width,
                        frames->height,
                        frames->row_stride ? frames->row_stride
                                           : (size_t)frames->width * sample_bytes(frames->type)};
-    const int is_float = frames->type == PHAZE_FLOAT32;
+    const int is_float = frames->type == PHAZE_FLOAT32 || frames->type == PHAZE_FLOAT64;
     const double full_scale = frames->type == PHAZE_UINT8    ? 255
                               : frames->type == PHAZE_UINT16 ? 65535
                                                              : 0;
@@ -202,8 +199,8 @@ phaze_status phaze_analyse(const phaze_frames *frames, const phaze_options *opti
                                 ? chosen.min_modulation
                                 : 0.01 * (is_float ? largest_sample(f) : full_scale);
     const sample_frames original = f;  // the mask is made from the frames as they are
-    std::vector<float> finite;
-    if (f.type == SAMPLES_F32 && has_non_finite(f)) finite = finite_copy(f, &f);
+    std::vector<double> finite;
+    if (is_float && has_non_finite(f)) finite = finite_copy(f, &f);
     report.min_modulation = limits.min_modulation;
     report.saturation = limits.saturation;
 

@@ -13,7 +13,12 @@
 extern "C" {
 #endif
 
-typedef enum { PHAZE_UINT8 = 0, PHAZE_UINT16 = 1, PHAZE_FLOAT32 = 2 } phaze_sample_type;
+typedef enum {
+    PHAZE_UINT8 = 0,
+    PHAZE_UINT16 = 1,
+    PHAZE_FLOAT32 = 2,
+    PHAZE_FLOAT64 = 3
+} phaze_sample_type;
 
 typedef enum { PHAZE_DEVICE_AUTO = 0, PHAZE_DEVICE_CPU = 1, PHAZE_DEVICE_CUDA = 2 } phaze_device;
 
@@ -28,7 +33,7 @@ typedef enum {
 /* Three frames of one size and sample type, row after row. */
 typedef struct {
     const void *frame[3];
-    phaze_sample_type type;
+    int type; /* a phaze_sample_type; an int, so that any value a caller stores is checked */
     int width, height;
     size_t row_stride; /* bytes from one row to the next; 0: rows without padding */
 } phaze_frames;
@@ -39,7 +44,7 @@ typedef struct {
                               largest sample (float) */
     double saturation;     /* mask pixels with any sample at or above this; below 0: the type's
                               largest value for integer samples, no limit for float */
-    phaze_device device;   /* AUTO: CUDA where a device is present */
+    int device;            /* a phaze_device; AUTO: CUDA where a device is present */
 } phaze_options;
 
 #define PHAZE_WARNINGS_SIZE 512
