@@ -60,13 +60,10 @@ int find_shared_numbers(const sample_frames &f, shared_numbers *shared) {
 int phase_of_pixels(const sample_frames &f, const shared_numbers &s, long long first,
                     long long count, double *phase) {
     int finite = 1;
-    visit_pixels(f, first, count, [&](long long k, double x, double y, double z) {
-        difference_point(x, y, z);
-        level_point(s.first, x, y, z);
-        project_point(s.projection, x, y, z);
-        level_point(s.second, x, y, z);
-        phase[k] = polar_phase(x, y);
-        finite &= isfinite(phase[k]);
-    });
+    visit_levelled(f, s, first, count,
+                   [&](long long k, double, double, double, double x, double y) {
+                       phase[k] = polar_phase(x, y);
+                       finite &= isfinite(phase[k]);
+                   });
     return !finite;
 }

@@ -24,3 +24,18 @@ int find_shared_numbers(const sample_frames &frames, shared_numbers *shared);
 // phase. 1 when a phase is not finite.
 int phase_of_pixels(const sample_frames &frames, const shared_numbers &shared, long long first,
                     long long count, double *phase);
+
+// The second pass's points: visit(k, a, b, c, x, y) with a pixel's samples and
+// its levelled point, whose polar angle (plus pi) is its phase.
+template <typename Visit>
+inline void visit_levelled(const sample_frames &frames, const shared_numbers &s, long long first,
+                           long long count, Visit visit) {
+    visit_pixels(frames, first, count, [&](long long k, double a, double b, double c) {
+        double x = a, y = b, z = c;
+        difference_point(x, y, z);
+        level_point(s.first, x, y, z);
+        project_point(s.projection, x, y, z);
+        level_point(s.second, x, y, z);
+        visit(k, a, b, c, x, y);
+    });
+}

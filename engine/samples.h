@@ -38,6 +38,6 @@ inline void visit_pixels(const sample_frames &f, long long first, long long coun
         case SAMPLES_U8: visit_samples<uint8_t>(f, first, count, visit); break;
         case SAMPLES_U16: visit_samples<uint16_t>(f, first, count, visit); break;
         case SAMPLES_F32: visit_samples<float>(f, first, count, visit); break;
-    case SAMPLES_F64: visit_samples<double>(f, first, count, visit); break;
+        case SAMPLES_F64: visit_samples<double>(f, first, count, visit); break;
     }
 }

@@ -86,22 +86,19 @@ static std::vector<double> finite_copy(const sample_frames &f, sample_frames *co
                          samples[2 * pixels + i] = finite ? c : 0.0;
                      });
     *copy = sample_frames{{samples.data(), samples.data() + pixels, samples.data() + 2 * pixels},
-                          SAMPLES_F64, f.width, f.height, f.width * sizeof(double)};
+                          SAMPLES_F64,
+                          f.width,
+                          f.height,
+                          f.width * sizeof(double)};
     return samples;
 }
 
-static int cpu_phase(const sample_frames &f, double *phase) {
-    shared_numbers shared;
-    if (find_shared_numbers(f, &shared)) return 1;
+static void phase_of_all(const sample_frames &f, const shared_numbers &shared, double *phase) {
     const long long pixels = (long long)f.width * f.height, block = 1 << 14;
-    int bad = 0;
-#pragma omp parallel for schedule(static) reduction(|| : bad)
+#pragma omp parallel for schedule(static)
     for (long long start = 0; start < pixels; start += block)
-        bad = phase_of_pixels(f, shared, start, pixels - start < block ? pixels - start : block,
-                              phase + start) ||
-              bad;
-    (void)bad;  // a pixel whose phase is not finite is masked like any other
-    return 0;
+        phase_of_pixels(f, shared, start, pixels - start < block ? pixels - start : block,
+                        phase + start);  // a phase that is not finite is masked like any other
 }
 
 #ifdef PHAZE_WITH_CUDA
@@ -216,11 +213,13 @@ phaze_status phaze_analyse(const phaze_frames *frames, const phaze_options *opti
         status = fail(PHAZE_DEVICE_FAILED, message, message_size,
                       "this build of phaze has no CUDA engine");
 #endif
-    } else {
-        status = cpu_phase(f, phase) ? PHAZE_NO_PHASE : PHAZE_OK;
     }
+    shared_numbers shared;
+    if (!want_cuda) status = find_shared_numbers(f, &shared) ? PHAZE_NO_PHASE : PHAZE_OK;
     const long long pixels = (long long)f.width * f.height;
-    if (status == PHAZE_NO_PHASE && no_modulation_anywhere(f, limits.min_modulation)) {
+    const bool no_fringes =
+        status == PHAZE_NO_PHASE && no_modulation_anywhere(f, limits.min_modulation);
+    if (no_fringes) {
         // Frames without fringes: every pixel is masked, which is the answer.
         for (long long i = 0; i < pixels; i++) phase[i] = NAN;
         status = PHAZE_OK;
@@ -229,7 +228,12 @@ phaze_status phaze_analyse(const phaze_frames *frames, const phaze_options *opti
     if (status == PHAZE_NO_PHASE)
         return fail(status, message, message_size, "%s", NO_PHASE_MESSAGE);
     if (status != PHAZE_OK) return status;
-    estimate_quality(original, limits, phase, modulation, mask, &report);
+    if (!want_cuda && !no_fringes && finite.empty()) {
+        phase_and_quality(f, shared, limits, phase, modulation, mask, &report);
+    } else {
+        if (!want_cuda && !no_fringes) phase_of_all(f, shared, phase);
+        estimate_quality(original, limits, phase, modulation, mask, &report);
+    }
 
     if (report.masked_fraction > 0.5 && report.masked_fraction < 1)
         add_warning(&report, "more than half of the pixels are masked");

@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include <initializer_list>
+#include <vector>
 
 static const double TWO_PI = 6.283185307179586;
 
@@ -15,7 +16,7 @@ static const long long BLOCK = 1 << 14;
 // Sums of the normal equations of I_k = a_k + b_k cos(phase) + c_k sin(phase).
 enum { N, C, S, CC, SS, CS, FRAME_SUMS };  // then I, I cos, I sin for each frame
 
-static int usable(double x, double y, double z, double phase, double saturation) {
+static inline int usable(double x, double y, double z, double phase, double saturation) {
     return isfinite(x) && isfinite(y) && isfinite(z) && isfinite(phase) && x < saturation &&
            y < saturation && z < saturation;
 }
@@ -38,99 +39,191 @@ static int solve3(const double m[3][3], const double r[3], double v[3]) {
     return 1;
 }
 
-// Absolute steps theta_k of I_k = A + B cos(phase + theta_k); 0 when no fit.
-// Pixels whose samples spread less than the modulation threshold (a dark
-// border, say) have no phase to fit against and stay out.
-static int fit_steps(const sample_frames &f, const double *phase, const quality_limits &limits,
-                     double theta[3]) {
-    const long long pixels = pixel_count(f);
-    double sums[FRAME_SUMS + 9] = {};
-#pragma omp parallel for schedule(static) reduction(+ : sums[:FRAME_SUMS + 9])
-    for (long long start = 0; start < pixels; start += BLOCK) {
-        const long long count = pixels - start < BLOCK ? pixels - start : BLOCK;
-        visit_pixels(f, start, count, [&](long long k, double x, double y, double z) {
-            const double p = phase[start + k];
-            if (!usable(x, y, z, p, limits.saturation)) return;
-            if (fmax(fmax(x, y), z) - fmin(fmin(x, y), z) < limits.min_modulation) return;
-            const double c = cos(p), s = sin(p), I[3] = {x, y, z};
-            sums[N] += 1, sums[C] += c, sums[S] += s;
-            sums[CC] += c * c, sums[SS] += s * s, sums[CS] += c * s;
-            for (int j = 0; j < 3; j++) {
-                sums[FRAME_SUMS + 3 * j] += I[j];
-                sums[FRAME_SUMS + 3 * j + 1] += I[j] * c;
-                sums[FRAME_SUMS + 3 * j + 2] += I[j] * s;
-            }
-        });
-    }
-    const double normal[3][3] = {
-        {sums[N], sums[C], sums[S]}, {sums[C], sums[CC], sums[CS]}, {sums[S], sums[CS], sums[SS]}};
-    for (int j = 0; j < 3; j++) {
-        double abc[3];
-        if (sums[N] < 3 || !solve3(normal, sums + FRAME_SUMS + 3 * j, abc)) return 0;
-        // b cos(p) + c sin(p) = B cos(p + theta) with b = B cos theta, c = -B sin theta.
-        theta[j] = atan2(-abc[2], abc[1]);
-    }
-    return 1;
+// Pixels the steps are fitted on: usable, and with samples that spread by the
+// modulation threshold at least (a dark border has no phase to fit against).
+static inline int fits(double x, double y, double z, double phase, const quality_limits &limits) {
+    return usable(x, y, z, phase, limits.saturation) &&
+           fmax(fmax(x, y), z) - fmin(fmin(x, y), z) >= limits.min_modulation;
 }
+
+// The sums of one block, kept in named locals so that they stay in registers.
+struct fit_block {
+    double n = 0, c = 0, s = 0, cc = 0, ss = 0, cs = 0, i[3] = {0, 0, 0}, ic[3] = {0, 0, 0},
+           is[3] = {0, 0, 0};
+    void add(double x, double y, double z, double cp, double sp) {
+        n += 1, c += cp, s += sp, cc += cp * cp, ss += sp * sp, cs += cp * sp;
+        i[0] += x, i[1] += y, i[2] += z;
+        ic[0] += x * cp, ic[1] += y * cp, ic[2] += z * cp;
+        is[0] += x * sp, is[1] += y * sp, is[2] += z * sp;
+    }
+    void add_to(double *sums) const {
+        sums[N] += n, sums[C] += c, sums[S] += s, sums[CC] += cc, sums[SS] += ss, sums[CS] += cs;
+        for (int j = 0; j < 3; j++) {
+            sums[FRAME_SUMS + 3 * j] += i[j];
+            sums[FRAME_SUMS + 3 * j + 1] += ic[j];
+            sums[FRAME_SUMS + 3 * j + 2] += is[j];
+        }
+    }
+};
 
 static double wrapped(double angle) {
     const double w = fmod(angle, TWO_PI);
     return w < 0 ? w + TWO_PI : w;
 }
 
+// The model fitted: absolute steps theta_k of I_k = A + B cos(phase + theta_k),
+// and the inverse of the matrix that maps (A, B cos phase, B sin phase) to the
+// three samples.
+struct model {
+    int fitted;
+    double theta[3], cos_theta[3], sin_theta[3], inverse[3][3];
+};
+
+static model fit_model(const double *sums) {
+    model m = {};
+    const double normal[3][3] = {
+        {sums[N], sums[C], sums[S]}, {sums[C], sums[CC], sums[CS]}, {sums[S], sums[CS], sums[SS]}};
+    m.fitted = sums[N] >= 3;
+    for (int j = 0; j < 3 && m.fitted; j++) {
+        double abc[3];
+        m.fitted = solve3(normal, sums + FRAME_SUMS + 3 * j, abc);
+        // b cos(p) + c sin(p) = B cos(p + theta) with b = B cos theta, c = -B sin theta.
+        m.theta[j] = atan2(-abc[2], abc[1]);
+        m.cos_theta[j] = cos(m.theta[j]), m.sin_theta[j] = sin(m.theta[j]);
+    }
+    const double rows[3][3] = {{1, m.cos_theta[0], -m.sin_theta[0]},
+                               {1, m.cos_theta[1], -m.sin_theta[1]},
+                               {1, m.cos_theta[2], -m.sin_theta[2]}};
+    for (int c = 0; c < 3 && m.fitted; c++) {
+        const double unit[3] = {c == 0 ? 1.0 : 0.0, c == 1 ? 1.0 : 0.0, c == 2 ? 1.0 : 0.0};
+        double column[3];
+        m.fitted = solve3(rows, unit, column);
+        for (int r = 0; r < 3; r++) m.inverse[r][c] = column[r];
+    }
+    return m;
+}
+
+struct model_sums {
+    double valid, a, b, r2;
+};
+
+// One pixel against the model: its modulation, whether it is valid, and its
+// share of the means and the residual.
+static inline void model_pixel(const model &m, const quality_limits &limits, double x, double y,
+                               double z, double c, double s, double &phase, float *modulation,
+                               unsigned char *mask, model_sums &sums) {
+    double A = NAN, B = NAN;
+    if (m.fitted) {
+        const double solved[3] = {m.inverse[0][0] * x + m.inverse[0][1] * y + m.inverse[0][2] * z,
+                                  m.inverse[1][0] * x + m.inverse[1][1] * y + m.inverse[1][2] * z,
+                                  m.inverse[2][0] * x + m.inverse[2][1] * y + m.inverse[2][2] * z};
+        A = solved[0], B = sqrt(solved[1] * solved[1] + solved[2] * solved[2]);
+    }
+    const int ok =
+        m.fitted && usable(x, y, z, phase, limits.saturation) && B >= limits.min_modulation;
+    if (modulation != NULL) *modulation = (float)B;
+    if (mask != NULL) *mask = (unsigned char)ok;
+    if (!ok) {
+        phase = NAN;
+        return;
+    }
+    sums.valid += 1, sums.a += A, sums.b += B;
+    const double I[3] = {x, y, z};
+    for (int j = 0; j < 3; j++) {
+        const double r = I[j] - (A + B * (c * m.cos_theta[j] - s * m.sin_theta[j]));
+        sums.r2 += r * r;
+    }
+}
+
+static void fill_report(const model &m, const model_sums &sums, long long pixels,
+                        phaze_report *report) {
+    report->phase_offset = m.fitted ? m.theta[0] : NAN;
+    for (int j = 0; j < 3; j++)
+        report->steps[j] = m.fitted ? wrapped(m.theta[j] - m.theta[0]) : NAN;
+    report->steps[0] = m.fitted ? 0 : NAN;
+    report->background = sums.valid > 0 ? sums.a / sums.valid : NAN;
+    report->modulation = sums.valid > 0 ? sums.b / sums.valid : NAN;
+    report->residual_rms = sums.valid > 0 ? sqrt(sums.r2 / (3 * sums.valid)) : NAN;
+    report->masked_fraction = 1 - sums.valid / (double)pixels;
+}
+
+// Every FIT_STRIDE-th pixel enters the fit of the steps: a quarter of a million pixels fix
+// three numbers far better than the samples' noise allows, and the phase and
+// the model then need only one more pass. 17 is prime to the usual widths, so
+// the pixels fitted fall on every column.
+static const long long FIT_STRIDE = 17, FIT_ALL_BELOW = 1 << 18;
+
+// The fit, then the model in one pass. each_pixel(start, count, visit) calls
+// visit(i, x, y, z, p, c, s) for pixels start to start + count - 1 with their
+// samples, phase and its cos and sin. Blocks' sums are added in block order, so
+// a result does not depend on the threads.
+template <typename Pixels>
+static void model_passes(long long pixels, Pixels each_pixel, const quality_limits &limits,
+                         double *phase, float *modulation, unsigned char *mask,
+                         phaze_report *report) {
+    const long long stride = pixels < FIT_ALL_BELOW ? 1 : FIT_STRIDE;
+    const long long fitted = (pixels + stride - 1) / stride,
+                    fit_blocks = (fitted + BLOCK - 1) / BLOCK;
+    std::vector<fit_block> fit(fit_blocks);
+#pragma omp parallel for schedule(static)
+    for (long long b = 0; b < fit_blocks; b++) {
+        fit_block sums;
+        for (long long j = b * BLOCK; j < fitted && j < (b + 1) * BLOCK; j++)
+            each_pixel(j * stride, 1,
+                       [&](long long, double x, double y, double z, double p, double c, double s) {
+                           if (fits(x, y, z, p, limits)) sums.add(x, y, z, c, s);
+                       });
+        fit[b] = sums;
+    }
+    double sums[FRAME_SUMS + 9] = {};
+    for (const fit_block &block : fit) block.add_to(sums);
+    const model m = fit_model(sums);
+
+    const long long blocks = (pixels + BLOCK - 1) / BLOCK;
+    std::vector<model_sums> totals(blocks);
+#pragma omp parallel for schedule(static)
+    for (long long b = 0; b < blocks; b++) {
+        const long long start = b * BLOCK, count = pixels - start < BLOCK ? pixels - start : BLOCK;
+        model_sums block = {0, 0, 0, 0};
+        each_pixel(start, count,
+                   [&](long long i, double x, double y, double z, double p, double c, double s) {
+                       phase[i] = p;
+                       model_pixel(m, limits, x, y, z, c, s, phase[i],
+                                   modulation ? modulation + i : NULL, mask ? mask + i : NULL,
+                                   block);
+                   });
+        totals[b] = block;
+    }
+    model_sums all = {0, 0, 0, 0};
+    for (const model_sums &t : totals)
+        all.valid += t.valid, all.a += t.a, all.b += t.b, all.r2 += t.r2;
+    fill_report(m, all, pixels, report);
+}
+
+void phase_and_quality(const sample_frames &f, const shared_numbers &shared,
+                       const quality_limits &limits, double *phase, float *modulation,
+                       unsigned char *mask, phaze_report *report) {
+    const auto levelled = [&](long long start, long long count, auto visit) {
+        visit_levelled(f, shared, start, count,
+                       [&](long long k, double a, double b, double c, double x, double y) {
+                           // The phase is the polar angle of (x, y) plus pi.
+                           const double r = sqrt(x * x + y * y), inverse = r > 0 ? 1 / r : 0;
+                           visit(start + k, a, b, c, polar_phase(x, y), r > 0 ? -x * inverse : -1.0,
+                                 -y * inverse);
+                       });
+    };
+    model_passes(pixel_count(f), levelled, limits, phase, modulation, mask, report);
+}
+
 void estimate_quality(const sample_frames &f, const quality_limits &limits, double *phase,
                       float *modulation, unsigned char *mask, phaze_report *report) {
-    const long long pixels = pixel_count(f);
-    double theta[3] = {NAN, NAN, NAN}, inverse[3][3] = {};
-    int fitted = fit_steps(f, phase, limits, theta);
-    if (fitted) {
-        // Rows [1, cos theta_k, -sin theta_k] map (A, B cos p, B sin p) to the samples.
-        const double model[3][3] = {{1, cos(theta[0]), -sin(theta[0])},
-                                    {1, cos(theta[1]), -sin(theta[1])},
-                                    {1, cos(theta[2]), -sin(theta[2])}};
-        for (int c = 0; c < 3 && fitted; c++) {
-            const double unit[3] = {c == 0 ? 1.0 : 0.0, c == 1 ? 1.0 : 0.0, c == 2 ? 1.0 : 0.0};
-            double column[3];
-            fitted = solve3(model, unit, column);
-            for (int r = 0; r < 3; r++) inverse[r][c] = column[r];
-        }
-    }
-    double cos_theta[3], sin_theta[3];
-    for (int j = 0; j < 3; j++) cos_theta[j] = cos(theta[j]), sin_theta[j] = sin(theta[j]);
-    double valid = 0, sum_a = 0, sum_b = 0, sum_r2 = 0;
-#pragma omp parallel for schedule(static) reduction(+ : valid, sum_a, sum_b, sum_r2)
-    for (long long start = 0; start < pixels; start += BLOCK) {
-        const long long count = pixels - start < BLOCK ? pixels - start : BLOCK;
-        visit_pixels(f, start, count, [&](long long k, double x, double y, double z) {
+    const auto from_phase = [&](long long start, long long count, auto visit) {
+        visit_pixels(f, start, count, [&](long long k, double a, double b, double c) {
             const long long i = start + k;
-            const double I[3] = {x, y, z};
-            double solved[3] = {NAN, NAN, NAN};
-            for (int r = 0; r < 3 && fitted; r++)
-                solved[r] = inverse[r][0] * x + inverse[r][1] * y + inverse[r][2] * z;
-            const double A = solved[0], B = sqrt(solved[1] * solved[1] + solved[2] * solved[2]);
-            const int ok = fitted && usable(x, y, z, phase[i], limits.saturation) &&
-                           B >= limits.min_modulation;
-            if (modulation != NULL) modulation[i] = (float)B;
-            if (mask != NULL) mask[i] = (unsigned char)ok;
-            if (!ok) {
-                phase[i] = NAN;
-                return;
-            }
-            valid += 1, sum_a += A, sum_b += B;
-            const double c = cos(phase[i]), s = sin(phase[i]);
-            for (int j = 0; j < 3; j++) {
-                const double r = I[j] - (A + B * (c * cos_theta[j] - s * sin_theta[j]));
-                sum_r2 += r * r;
-            }
+            visit(i, a, b, c, phase[i], cos(phase[i]), sin(phase[i]));
         });
-    }
-    report->phase_offset = fitted ? theta[0] : NAN;
-    for (int j = 0; j < 3; j++) report->steps[j] = fitted ? wrapped(theta[j] - theta[0]) : NAN;
-    report->steps[0] = fitted ? 0 : NAN;
-    report->background = valid > 0 ? sum_a / valid : NAN;
-    report->modulation = valid > 0 ? sum_b / valid : NAN;
-    report->residual_rms = valid > 0 ? sqrt(sum_r2 / (3 * valid)) : NAN;
-    report->masked_fraction = 1 - valid / (double)pixels;
+    };
+    model_passes(pixel_count(f), from_phase, limits, phase, modulation, mask, report);
 }
 
 double largest_sample(const sample_frames &f) {

@@ -1,9 +1,10 @@
-// The frames' model around the phase the engine found: the steps (a least-squares
-// fit of each frame against cos and sin of the phase), each pixel's background
-// and modulation (the three equations solved with those steps), the mask and
-// the residual of the samples about the model.
+// The frames' model around the phase: the steps (a least-squares fit of each
+// frame against cos and sin of the phase), each pixel's background and
+// modulation (the three equations solved with those steps), the mask and the
+// residual of the samples about the model.
 #pragma once
 
+#include "engine/cpu_engine.h"
 #include "engine/samples.h"
 #include "phaze/phaze.h"
 
@@ -11,11 +12,21 @@ struct quality_limits {
     double min_modulation, saturation;
 };
 
-// Fills modulation and mask (either may be NULL) and report's steps,
-// phase_offset, background, modulation, masked_fraction and residual_rms;
-// sets the phase of masked pixels to NaN.
+// The CPU engine's second pass and the model, in two passes over the samples:
+// the phase is made in the first, and each pixel's cos and sin come from its
+// levelled point rather than from the phase.
+void phase_and_quality(const sample_frames &frames, const shared_numbers &shared,
+                       const quality_limits &limits, double *phase, float *modulation,
+                       unsigned char *mask, phaze_report *report);
+
+// The model around a phase made elsewhere (the CUDA engine, or the engine on
+// a cleaned copy of the frames).
 void estimate_quality(const sample_frames &frames, const quality_limits &limits, double *phase,
                       float *modulation, unsigned char *mask, phaze_report *report);
+
+// Fill modulation and mask (either may be NULL) and the report's steps,
+// phase_offset, background, modulation, masked_fraction and residual_rms; the
+// phase of a masked pixel becomes NaN.
 
 // The largest finite sample of the three frames (0 when none).
 double largest_sample(const sample_frames &frames);

@@ -27,7 +27,7 @@ static phaze_sample_type sample_type_of(const frame &f) {
 template <typename T>
 static nb::ndarray<nb::numpy, T, nb::ndim<2>> owned_array(size_t rows, size_t columns) {
     T *data = new T[rows * columns];
-    nb::capsule owner(data, [](void *p) noexcept { delete[] (T *)p; });
+    nb::capsule owner(data, [](void *p) noexcept { delete[](T *) p; });
     return nb::ndarray<nb::numpy, T, nb::ndim<2>>(data, {rows, columns}, owner);
 }
 
@@ -43,7 +43,8 @@ static nb::dict report_dict(const phaze_report &r, const frame &f) {
     std::string all = r.warnings;
     for (size_t start = 0; start < all.size();) {
         const size_t end = all.find('\n', start);
-        warnings.append(all.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        warnings.append(
+            all.substr(start, end == std::string::npos ? std::string::npos : end - start));
         if (end == std::string::npos) break;
         start = end + 1;
     }
@@ -64,11 +65,13 @@ static nb::tuple analyse(const frame &a, const frame &b, const frame &c, double 
     const frame *frames[3] = {&a, &b, &c};
     const phaze_sample_type type = sample_type_of(a);
     for (const frame *f : frames) {
-        if (sample_type_of(*f) != type) throw nb::type_error("the three frames must have one dtype");
+        if (sample_type_of(*f) != type)
+            throw nb::type_error("the three frames must have one dtype");
         if (f->shape(0) != a.shape(0) || f->shape(1) != a.shape(1))
             throw nb::value_error("the three frames must have one shape");
         if (f->stride(1) != 1 || f->stride(0) != a.stride(0) || f->stride(0) < (int64_t)f->shape(1))
-            throw nb::value_error("each frame's rows must be contiguous, with one row stride for all");
+            throw nb::value_error(
+                "each frame's rows must be contiguous, with one row stride for all");
     }
     if (a.shape(0) > 0x7fffffff || a.shape(1) > 0x7fffffff)
         throw nb::value_error("frames of more than 2^31 rows or columns");
@@ -76,13 +79,20 @@ static nb::tuple analyse(const frame &a, const frame &b, const frame &c, double 
     phaze_default_options(&options);
     options.min_modulation = min_modulation;
     options.saturation = saturation;
-    if (device == "auto") options.device = PHAZE_DEVICE_AUTO;
-    else if (device == "cpu") options.device = PHAZE_DEVICE_CPU;
-    else if (device == "cuda") options.device = PHAZE_DEVICE_CUDA;
-    else throw nb::value_error("device is 'auto', 'cpu' or 'cuda'");
+    if (device == "auto")
+        options.device = PHAZE_DEVICE_AUTO;
+    else if (device == "cpu")
+        options.device = PHAZE_DEVICE_CPU;
+    else if (device == "cuda")
+        options.device = PHAZE_DEVICE_CUDA;
+    else
+        throw nb::value_error("device is 'auto', 'cpu' or 'cuda'");
 
     const size_t rows = a.shape(0), columns = a.shape(1);
-    const phaze_frames f = {{a.data(), b.data(), c.data()}, type, (int)columns, (int)rows,
+    const phaze_frames f = {{a.data(), b.data(), c.data()},
+                            type,
+                            (int)columns,
+                            (int)rows,
                             (size_t)a.stride(0) * a.itemsize()};
     auto phase = owned_array<double>(rows, columns);
     auto modulation = owned_array<float>(rows, columns);

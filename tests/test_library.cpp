@@ -56,7 +56,7 @@ TEST(Library, KnownPhaseStepsModulationAndMask) {
                  {PHAZE_FLOAT32, 0.5, 0.3, 0.0003, 0.002}};
     for (const kind &k : kinds) {
         fringe_options o;
-        o.width = 320, o.height = 240, o.angle = 0.4, o.period = 23, o.noise = k.noise;
+        o.width = 640, o.height = 480, o.angle = 0.4, o.period = 23, o.noise = k.noise;
         o.background = k.background, o.contrast = k.contrast;
         for (int j = 0; j < 3; j++) o.steps[j] = steps[j];
         const std::vector<double> truth = fringe_phase(o);
