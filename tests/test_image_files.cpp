@@ -1,34 +1,13 @@
-// The frame reader and the result writers on small files and across their blocks.
+// The result writers: the picture through its template, and the text as printf writes it.
 #include <gtest/gtest.h>
 #include <math.h>
 #include <stdio.h>
 
 #include "host/format_lf.h"
-#include "host/read_frames.h"
 #include "host/write_results.h"
 #include "tests/test_support.h"
 
 using ImageFiles = InScratchFolder;
-
-TEST_F(ImageFiles, ReaderTakesTheFirstByteOfEveryPixelFromByte56) {
-    // More pixels than one read block; the three bytes of a pixel all differ.
-    const int W = 1100, H = 1000, SIZE = W * H;
-    std::string frames[3];
-    for (int f = 0; f < 3; f++) {
-        frames[f] = std::string(56, 'h');
-        for (int k = 0; k < SIZE; k++)
-            for (int b = 0; b < 3; b++) frames[f] += (char)(k * (f + 1) + 100 * b + (k >> 10));
-    }
-    write_file("I1.bmp", frames[0]), write_file("I2.bmp", frames[1]),
-        write_file("I3.bmp", frames[2]);
-    std::vector<double> X(SIZE), Y(SIZE), Z(SIZE);
-    ASSERT_EQ(read_frames(X.data(), Y.data(), Z.data(), W, H), 0);
-    for (int k = 0; k < SIZE; k++)
-        ASSERT_TRUE(X[k] == (unsigned char)frames[0][56 + 3 * k] &&
-                    Y[k] == (unsigned char)frames[1][56 + 3 * k] &&
-                    Z[k] == (unsigned char)frames[2][56 + 3 * k])
-            << k;
-}
 
 static void write_template(int W, int H) {
     unsigned char header[56];

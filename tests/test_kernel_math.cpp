@@ -11,16 +11,6 @@
 
 static const double PI = 3.141592653589793;
 
-TEST(DifferenceTransform, CancelsBackgroundAndLandsInThePlane) {
-    const double cases[][6] = {
-        {10, 20, 40, -20, 30, -10}, {77, 77, 77, 0, 0, 0}, {0, 255, 0, 255, 0, -255}};
-    for (auto &c : cases) {
-        double x = c[0], y = c[1], z = c[2];
-        difference_point(x, y, z);
-        EXPECT_TRUE(x == c[3] && y == c[4] && z == c[5]) << x << " " << y << " " << z;
-    }
-}
-
 static void rotate(const double P[3][3], double &x, double &y, double &z) {
     level_point(levelling_angles(P[0][0], P[1][0], P[2][0], P[0][1], P[1][1], P[2][1], P[0][2],
                                  P[1][2], P[2][2]),
@@ -48,26 +38,6 @@ TEST(LevellingRotation, KnownPlanes) {
     for (auto &p : points) rotate(vertical, p[0], p[1], p[2]);
     EXPECT_NEAR(points[1][2], points[0][2], 1e-12);
     EXPECT_NEAR(points[2][2], points[0][2], 1e-12);
-}
-
-TEST(CircleProjection, TurnsEllipsesIntoCirclesOfTheMinorRadius) {
-    const double cases[][3] = {
-        {3, 1, 0.0}, {5, 2, 0.7}, {4, 3.5, -1.1}, {2, 1, 2.0}};  // a, b, angle
-    for (auto &c : cases) {
-        std::vector<double> X(360), Y(360), Z(360, 0.0);
-        for (int i = 0; i < 360; i++) {
-            const double u = c[0] * cos(2 * PI * (i + 0.37) / 360),
-                         v = c[1] * sin(2 * PI * (i + 0.37) / 360);
-            X[i] = u * cos(c[2]) - v * sin(c[2]), Y[i] = u * sin(c[2]) + v * cos(c[2]);
-        }
-        const moment_sums m = sum_moments(X.data(), Y.data(), 360);
-        const circle_projection p = projection_from_moments(m.SYY, m.SXY, m.SXY, m.SXX);
-        EXPECT_NEAR(fabs(p.c * cos(c[2]) + p.s * sin(c[2])), 1, 1e-9) << "along the major axis";
-        for (int i = 0; i < 360; i++) {
-            project_point(p, X[i], Y[i], Z[i]);
-            EXPECT_NEAR(sqrt(X[i] * X[i] + Y[i] * Y[i] + Z[i] * Z[i]), c[1], 1e-9);
-        }
-    }
 }
 
 TEST(CircleProjection, FiniteWhereTheQuotientBreaksDown) {
@@ -128,14 +98,3 @@ TEST(PhaseAndPicture, PolarAngleAndItsByte) {
     for (auto &b : bytes) EXPECT_EQ(quantise_phase(b[0]), b[1]) << b[0];
 }
 
-TEST(MomentSums, RangesInOrderGiveTheSameBits) {
-    const int SIZE = 10007;
-    std::vector<double> X(SIZE), Y(SIZE);
-    for (int i = 0; i < SIZE; i++) X[i] = sin(i * 0.37) * 1e3 + 0.1 * i, Y[i] = cos(i * 1.3) * 7e2;
-    const moment_sums whole = sum_moments(X.data(), Y.data(), SIZE);
-    moment_sums parts = {0, 0, 0};
-    const int bounds[] = {0, 0, 1, 4000, 4001, 9999, SIZE};
-    for (int c = 0; c + 1 < 7; c++)
-        add_moments(X.data(), Y.data(), bounds[c], bounds[c + 1], &parts);
-    EXPECT_TRUE(whole.SXX == parts.SXX && whole.SXY == parts.SXY && whole.SYY == parts.SYY);
-}
