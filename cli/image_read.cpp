@@ -13,6 +13,7 @@
 #define STBI_NO_STDIO_IMPLEMENTATION
 #include <stb/stb_image.h>
 
+#include "cli/codec_errors.h"
 #include "cli/image.h"
 
 size_t pixel_format_bytes(pixel_format format) {
@@ -41,12 +42,6 @@ static int make_room(image *out, long long max_pixels, std::string *reason) {
 
 // ---- TIFF ----
 
-static thread_local char tiff_message[256];
-
-static void tiff_error(const char *, const char *format, va_list arguments) {
-    vsnprintf(tiff_message, sizeof tiff_message, format, arguments);
-}
-
 // Copies the first channels samples of each of count pixels from a row of
 // samples_per_pixel samples each.
 static void take_channels(const unsigned char *from, unsigned char *to, long long count,
@@ -56,12 +51,9 @@ static void take_channels(const unsigned char *from, unsigned char *to, long lon
 }
 
 static int read_tiff(const char *path, long long max_pixels, image *out, std::string *reason) {
-    TIFFSetErrorHandler(tiff_error);
-    TIFFSetWarningHandler(NULL);
-    tiff_message[0] = '\0';
+    catch_tiff_errors();
     TIFF *tiff = TIFFOpen(path, "r");
-    if (tiff == NULL)
-        return refuse(reason, tiff_message[0] ? tiff_message : "not a readable TIFF file");
+    if (tiff == NULL) return refuse(reason, tiff_error_text("not a readable TIFF file"));
     uint32_t width = 0, height = 0;
     uint16_t bits = 1, samples_per_pixel = 1, format = SAMPLEFORMAT_UINT,
              planar = PLANARCONFIG_CONTIG, photometric = PHOTOMETRIC_MINISBLACK;
@@ -109,8 +101,7 @@ static int read_tiff(const char *path, long long max_pixels, image *out, std::st
         for (uint32_t y = 0; !failed && y < height; y += tile_height)
             for (uint32_t x = 0; !failed && x < width; x += tile_width) {
                 if (TIFFReadTile(tiff, tile.data(), x, y, 0, 0) < 0) {
-                    failed = refuse(reason,
-                                    tiff_message[0] ? tiff_message : "a TIFF tile cannot be read");
+                    failed = refuse(reason, tiff_error_text("a TIFF tile cannot be read"));
                     break;
                 }
                 const uint32_t columns = width - x < tile_width ? width - x : tile_width;
@@ -127,8 +118,7 @@ static int read_tiff(const char *path, long long max_pixels, image *out, std::st
         std::vector<unsigned char> line(failed ? 0 : (size_t)line_bytes);
         for (uint32_t y = 0; !failed && y < height; y++) {
             if (TIFFReadScanline(tiff, line.data(), y, 0) < 0) {
-                failed =
-                    refuse(reason, tiff_message[0] ? tiff_message : "a TIFF row cannot be read");
+                failed = refuse(reason, tiff_error_text("a TIFF row cannot be read"));
                 break;
             }
             take_channels(line.data(), out->data.data() + y * out_row, width, samples_per_pixel,
@@ -140,18 +130,6 @@ static int read_tiff(const char *path, long long max_pixels, image *out, std::st
 }
 
 // ---- PNG ----
-
-struct png_failure {
-    char message[256];
-};
-
-static void png_error_function(png_structp png, png_const_charp message) {
-    png_failure *failure = (png_failure *)png_get_error_ptr(png);
-    snprintf(failure->message, sizeof failure->message, "%s", message);
-    png_longjmp(png, 1);
-}
-
-static void png_warning_function(png_structp, png_const_charp) {}
 
 static int read_png(const char *path, long long max_pixels, image *out, std::string *reason) {
     FILE *file = fopen(path, "rb");

@@ -6,21 +6,14 @@
 #include <string.h>
 #include <tiffio.h>
 
+#include "cli/codec_errors.h"
 #include "cli/image.h"
 
-static thread_local char tiff_message[256];
-
-static void tiff_error(const char *, const char *format, va_list arguments) {
-    vsnprintf(tiff_message, sizeof tiff_message, format, arguments);
-}
-
 int write_tiff(const char *path, const image &gray, std::string *reason) {
-    TIFFSetErrorHandler(tiff_error);
-    TIFFSetWarningHandler(NULL);
-    tiff_message[0] = '\0';
+    catch_tiff_errors();
     TIFF *tiff = TIFFOpen(path, "w");
     if (tiff == NULL) {
-        *reason = tiff_message[0] ? tiff_message : "cannot be written";
+        *reason = tiff_error_text("cannot be written");
         return 1;
     }
     const size_t bytes = pixel_format_bytes(gray.format), row = (size_t)gray.width * bytes;
@@ -40,21 +33,9 @@ int write_tiff(const char *path, const image &gray, std::string *reason) {
                                    0) < 0;
     if (!failed) failed = !TIFFWriteDirectory(tiff);
     TIFFClose(tiff);
-    if (failed) *reason = tiff_message[0] ? tiff_message : "cannot be written";
+    if (failed) *reason = tiff_error_text("cannot be written");
     return failed;
 }
-
-struct png_failure {
-    char message[256];
-};
-
-static void png_error_function(png_structp png, png_const_charp message) {
-    png_failure *failure = (png_failure *)png_get_error_ptr(png);
-    snprintf(failure->message, sizeof failure->message, "%s", message);
-    png_longjmp(png, 1);
-}
-
-static void png_warning_function(png_structp, png_const_charp) {}
 
 int write_png(const char *path, const image &gray, std::string *reason) {
     FILE *file = fopen(path, "wb");

@@ -2,6 +2,7 @@
 // with the libraries phaze reads them with (and by hand where a format is a
 // few header lines).
 #include <gtest/gtest.h>
+#include <math.h>
 #include <stdint.h>
 #include <tiffio.h>
 
@@ -118,4 +119,24 @@ TEST_F(ImageFormats, EveryFormatGivesTheSameSamples) {
                                    : set.frames[0].data[i]);
             EXPECT_EQ(got, wide ? gray16 : gray8) << name;
         }
+}
+
+TEST_F(ImageFormats, ColourFramesGiveOneChannelOrLuma) {
+    // Two pixels: an ordinary colour, and one whose red channel is clipped.
+    const unsigned char rgb[W * H * 3] = {200, 100, 50, 255, 10, 10};
+    ASSERT_NE(stbi_write_png("colour.png", W, H, 3, rgb, 3 * W), 0);
+    const std::string paths[3] = {"colour.png", "colour.png", "colour.png"};
+    command_options options;
+    frame_set set;
+    std::string file, reason;
+    ASSERT_EQ(load_frame_set(options, paths, &set, &file, &reason), 0) << reason;
+    ASSERT_EQ(set.view.type, PHAZE_FLOAT32);
+    const float *luma = (const float *)set.frames[0].data.data();
+    EXPECT_FLOAT_EQ(luma[0], 0.299f * 200 + 0.587f * 100 + 0.114f * 50);
+    EXPECT_TRUE(isnan(luma[1])) << "a clipped channel masks the pixel";
+    EXPECT_EQ(set.options.saturation, 255) << "thresholds in the units of the samples as read";
+    options.channel = CHANNEL_GREEN;
+    ASSERT_EQ(load_frame_set(options, paths, &set, &file, &reason), 0) << reason;
+    EXPECT_EQ(set.view.type, PHAZE_UINT8);
+    EXPECT_TRUE(set.frames[0].data[0] == 100 && set.frames[0].data[1] == 10);
 }
