@@ -12,13 +12,6 @@
 #include "host/format_lf.h"
 #include "host/result_files.h"
 
-unsigned char quantise_phase(double phase) {
-    const double level = phase / 6.283185307179586 * 255.0;
-    // Converting NaN or an out-of-range double to an integer is undefined.
-    if (!(level > -1e18 && level < 1e18)) return 0;
-    return (unsigned char)((long long)level & 0xff);
-}
-
 static void put_le32(unsigned char *at, unsigned value) {
     at[0] = (unsigned char)(value & 0xff);
     at[1] = (unsigned char)((value >> 8) & 0xff);

@@ -7,7 +7,13 @@
 constexpr int PICTURE_HEADER_BYTES = 56;
 
 // Byte of the gray picture for one phase: 0 to 2 pi onto 0 to 255 (NaN gives 0).
-unsigned char quantise_phase(double phase);
+// Inline: it runs once a pixel in the writer's loop.
+inline unsigned char quantise_phase(double phase) {
+    const double level = phase / 6.283185307179586 * 255.0;
+    // Converting NaN or an out-of-range double to an integer is undefined.
+    if (!(level > -1e18 && level < 1e18)) return 0;
+    return (unsigned char)((long long)level & 0xff);
+}
 
 // Gives the phases of count pixels from pixel first: a pointer to them, either
 // buffer (room for count values) filled, or the caller's own array; NULL when
