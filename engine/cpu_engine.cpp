@@ -67,3 +67,35 @@ int phase_of_pixels(const sample_frames &f, const shared_numbers &s, long long f
                    });
     return !finite;
 }
+
+// Vector instructions add and multiply each element exactly as scalar ones do;
+// with contraction off no fused multiply-add enters, so either clone gives the
+// same bits. (The clones stay inside this file: some compilers name them so that
+// other files cannot reach them.)
+__attribute__((target_clones("avx2", "default"))) static void level_block_clones(
+    const shared_numbers &s, const double *a, const double *b, const double *c, double *x,
+    double *y, int n) {
+    if (s.projection.active) {
+        for (int k = 0; k < n; k++) {
+            double X = a[k], Y = b[k], Z = c[k];
+            difference_point(X, Y, Z);
+            level_point(s.first, X, Y, Z);
+            project_point(s.projection, X, Y, Z);
+            level_point(s.second, X, Y, Z);
+            x[k] = X, y[k] = Y;
+        }
+    } else {
+        for (int k = 0; k < n; k++) {
+            double X = a[k], Y = b[k], Z = c[k];
+            difference_point(X, Y, Z);
+            level_point(s.first, X, Y, Z);
+            level_point(s.second, X, Y, Z);
+            x[k] = X, y[k] = Y;
+        }
+    }
+}
+
+void level_block(const shared_numbers &s, const double *a, const double *b, const double *c,
+                 double *x, double *y, int n) {
+    level_block_clones(s, a, b, c, x, y, n);
+}
