@@ -147,51 +147,48 @@ static void fill_report(const model &m, const model_sums &sums, long long pixels
     report->masked_fraction = 1 - sums.valid / (double)pixels;
 }
 
-// Every FIT_STRIDE-th pixel enters the fit of the steps: a quarter of a million pixels fix
-// three numbers far better than the samples' noise allows, and the phase and
-// the model then need only one more pass. 17 is prime to the usual widths, so
-// the pixels fitted fall on every column.
-static const long long FIT_STRIDE = 17, FIT_ALL_BELOW = 1 << 18;
+// Every FIT_STRIDE-th run of FIT_RUN pixels enters the fit of the steps: a
+// sixteenth of a large frame fixes three numbers far better than the samples'
+// noise allows, and the phase and the model then need only one more pass. 17
+// runs of 256 are prime to the usual widths, so the runs fall on every column.
+static const long long FIT_STRIDE = 17, FIT_RUN = 256, FIT_ALL_BELOW = 1 << 18;
 
-// The fit, then the model in one pass. each_pixel(start, count, visit) calls
-// visit(i, x, y, z, p, c, s) for pixels start to start + count - 1 with their
-// samples, phase and its cos and sin. Blocks' sums are added in block order, so
-// a result does not depend on the threads.
+// The fit of the steps. each_pixel(start, count, visit) calls visit(i, x, y, z,
+// p, c, s) for pixels start to start + count - 1 with their samples, phase and
+// its cos and sin. Sums are added in the order of the runs, so the result does
+// not depend on the threads.
 template <typename Pixels>
-static void model_passes(long long pixels, Pixels each_pixel, const quality_limits &limits,
-                         double *phase, float *modulation, unsigned char *mask,
-                         phaze_report *report) {
+static model fit_pass(long long pixels, Pixels each_pixel, const quality_limits &limits) {
     const long long stride = pixels < FIT_ALL_BELOW ? 1 : FIT_STRIDE;
-    const long long fitted = (pixels + stride - 1) / stride,
-                    fit_blocks = (fitted + BLOCK - 1) / BLOCK;
-    std::vector<fit_block> fit(fit_blocks);
+    const long long runs = (pixels + FIT_RUN - 1) / FIT_RUN,
+                    fitted_runs = (runs + stride - 1) / stride;
+    std::vector<fit_block> fit(fitted_runs);
 #pragma omp parallel for schedule(static)
-    for (long long b = 0; b < fit_blocks; b++) {
+    for (long long r = 0; r < fitted_runs; r++) {
+        const long long start = r * stride * FIT_RUN;
         fit_block sums;
-        for (long long j = b * BLOCK; j < fitted && j < (b + 1) * BLOCK; j++)
-            each_pixel(j * stride, 1,
-                       [&](long long, double x, double y, double z, double p, double c, double s) {
-                           if (fits(x, y, z, p, limits)) sums.add(x, y, z, c, s);
-                       });
-        fit[b] = sums;
+        each_pixel(start, pixels - start < FIT_RUN ? pixels - start : FIT_RUN,
+                   [&](long long, double x, double y, double z, double p, double c, double s) {
+                       if (fits(x, y, z, p, limits)) sums.add(x, y, z, c, s);
+                   });
+        fit[r] = sums;
     }
     double sums[FRAME_SUMS + 9] = {};
     for (const fit_block &block : fit) block.add_to(sums);
-    const model m = fit_model(sums);
+    return fit_model(sums);
+}
 
+// The model over all pixels, block by block: make(start, count, totals) fills
+// the outputs of a block and adds to its totals.
+template <typename Make>
+static void model_pass(long long pixels, const model &m, Make make, phaze_report *report) {
     const long long blocks = (pixels + BLOCK - 1) / BLOCK;
     std::vector<model_sums> totals(blocks);
 #pragma omp parallel for schedule(static)
     for (long long b = 0; b < blocks; b++) {
-        const long long start = b * BLOCK, count = pixels - start < BLOCK ? pixels - start : BLOCK;
+        const long long start = b * BLOCK;
         model_sums block = {0, 0, 0, 0};
-        each_pixel(start, count,
-                   [&](long long i, double x, double y, double z, double p, double c, double s) {
-                       phase[i] = p;
-                       model_pixel(m, limits, x, y, z, c, s, phase[i],
-                                   modulation ? modulation + i : NULL, mask ? mask + i : NULL,
-                                   block);
-                   });
+        make(start, pixels - start < BLOCK ? pixels - start : BLOCK, block);
         totals[b] = block;
     }
     model_sums all = {0, 0, 0, 0};
@@ -200,19 +197,76 @@ static void model_passes(long long pixels, Pixels each_pixel, const quality_limi
     fill_report(m, all, pixels, report);
 }
 
+// cos and sin of the phase from the levelled point: the phase is its polar
+// angle plus pi.
+static inline void phase_direction(double x, double y, double &c, double &s) {
+    const double r = sqrt(x * x + y * y), inverse = 1 / (r > 0 ? r : 1);
+    c = r > 0 ? -x * inverse : -1.0;
+    s = -y * inverse;
+}
+
+// A, B and the squared residual of n pixels, element by element, in vector
+// registers (AVX2 where the processor has it).
+__attribute__((target_clones("avx2", "default"))) static void model_block(
+    const model &m, const double *a, const double *b, const double *c, const double *x,
+    const double *y, double *A, double *B, double *r2, int n) {
+    for (int k = 0; k < n; k++) {
+        double cp, sp;
+        phase_direction(x[k], y[k], cp, sp);
+        const double I[3] = {a[k], b[k], c[k]};
+        double solved[3];
+        for (int r = 0; r < 3; r++)
+            solved[r] = m.inverse[r][0] * I[0] + m.inverse[r][1] * I[1] + m.inverse[r][2] * I[2];
+        A[k] = solved[0];
+        B[k] = sqrt(solved[1] * solved[1] + solved[2] * solved[2]);
+        double squares = 0;
+        for (int j = 0; j < 3; j++) {
+            const double d = I[j] - (A[k] + B[k] * (cp * m.cos_theta[j] - sp * m.sin_theta[j]));
+            squares += d * d;
+        }
+        r2[k] = squares;
+    }
+}
+
 void phase_and_quality(const sample_frames &f, const shared_numbers &shared,
                        const quality_limits &limits, double *phase, float *modulation,
                        unsigned char *mask, phaze_report *report) {
     const auto levelled = [&](long long start, long long count, auto visit) {
         visit_levelled(f, shared, start, count,
                        [&](long long k, double a, double b, double c, double x, double y) {
-                           // The phase is the polar angle of (x, y) plus pi.
-                           const double r = sqrt(x * x + y * y), inverse = r > 0 ? 1 / r : 0;
-                           visit(start + k, a, b, c, polar_phase(x, y), r > 0 ? -x * inverse : -1.0,
-                                 -y * inverse);
+                           double cp, sp;
+                           phase_direction(x, y, cp, sp);
+                           visit(start + k, a, b, c, polar_phase(x, y), cp, sp);
                        });
     };
-    model_passes(pixel_count(f), levelled, limits, phase, modulation, mask, report);
+    const model m = fit_pass(pixel_count(f), levelled, limits);
+    model_pass(
+        pixel_count(f), m,
+        [&](long long start, long long count, model_sums &totals) {
+            double a[LEVELLED_BLOCK], b[LEVELLED_BLOCK], c[LEVELLED_BLOCK], x[LEVELLED_BLOCK],
+                y[LEVELLED_BLOCK], A[LEVELLED_BLOCK], B[LEVELLED_BLOCK], r2[LEVELLED_BLOCK];
+            for (long long done = 0; done < count; done += LEVELLED_BLOCK) {
+                const int n = (int)(count - done < LEVELLED_BLOCK ? count - done : LEVELLED_BLOCK);
+                const long long first = start + done;
+                visit_pixels(f, first, n, [&](long long k, double p, double q, double r) {
+                    a[k] = p, b[k] = q, c[k] = r;
+                });
+                level_block(shared, a, b, c, x, y, n);
+                model_block(m, a, b, c, x, y, A, B, r2, n);
+                for (int k = 0; k < n; k++) {
+                    const long long i = first + k;
+                    const double p = polar_phase(x[k], y[k]), modulation_k = m.fitted ? B[k] : NAN;
+                    const int ok = m.fitted && usable(a[k], b[k], c[k], p, limits.saturation) &&
+                                   B[k] >= limits.min_modulation;
+                    if (modulation != NULL) modulation[i] = (float)modulation_k;
+                    if (mask != NULL) mask[i] = (unsigned char)ok;
+                    phase[i] = ok ? p : NAN;
+                    if (ok)
+                        totals.valid += 1, totals.a += A[k], totals.b += B[k], totals.r2 += r2[k];
+                }
+            }
+        },
+        report);
 }
 
 void estimate_quality(const sample_frames &f, const quality_limits &limits, double *phase,
@@ -223,7 +277,18 @@ void estimate_quality(const sample_frames &f, const quality_limits &limits, doub
             visit(i, a, b, c, phase[i], cos(phase[i]), sin(phase[i]));
         });
     };
-    model_passes(pixel_count(f), from_phase, limits, phase, modulation, mask, report);
+    const model m = fit_pass(pixel_count(f), from_phase, limits);
+    model_pass(
+        pixel_count(f), m,
+        [&](long long start, long long count, model_sums &totals) {
+            from_phase(start, count,
+                       [&](long long i, double x, double y, double z, double, double c, double s) {
+                           model_pixel(m, limits, x, y, z, c, s, phase[i],
+                                       modulation ? modulation + i : NULL, mask ? mask + i : NULL,
+                                       totals);
+                       });
+        },
+        report);
 }
 
 double largest_sample(const sample_frames &f) {
