@@ -7,11 +7,7 @@
 
 #include "gpu/gpu.h"
 #include "host/console.h"
-
-// Host bytes a pixel: X, Y, Z and the phase as doubles, the picture scratch and
-// the quantised picture, and a little for the picture's and the text's blocks.
-static const double HOST_BYTES_PER_PIXEL = 4 * 8 + 1 + 1 + 2;
-static const double DEVICE_BYTES_PER_PIXEL = 4 * 8;
+#include "host/run.h"
 
 // A decimal integer as "%d" reads it (white space, an optional sign, digits),
 // kept in a wider type so that a number beyond the int range is seen as such.
@@ -60,8 +56,7 @@ static int check_frame_size(long long width, long long height) {
             width, height);
         return 1;
     }
-    const double per_pixel =
-        HOST_BYTES_PER_PIXEL + (gpu_memory_is_host_memory() ? DEVICE_BYTES_PER_PIXEL : 0);
+    const double per_pixel = run_host_bytes_per_pixel();
     const double needed = per_pixel * (double)(width * height), memory = physical_memory_bytes();
     if (memory > 0 && needed > memory) {
         printf(

@@ -4,6 +4,9 @@
 // device memory ran out.
 #pragma once
 
+// Host memory a pixel needs, for the start-up check against the machine's.
+double run_host_bytes_per_pixel(void);
+
 int run_allocate(int W, int H);
 int run_read_frames(void);
 int run_compute(void);  // the device stage

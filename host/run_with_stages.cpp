@@ -12,6 +12,12 @@
 static int W, H, SIZE;
 static stage_buffers b;
 
+// X, Y, Z and the phase as doubles, a little for the writer's rounds, and the
+// device arrays too where device memory is host memory.
+double run_host_bytes_per_pixel(void) {
+    return 4 * 8 + 2 + (gpu_memory_is_host_memory() ? 4 * 8 : 0);
+}
+
 int run_allocate(int width, int height) {
     W = width, H = height, SIZE = W * H;
     const size_t bytes = sizeof(double) * (size_t)SIZE;
