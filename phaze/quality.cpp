@@ -107,34 +107,6 @@ struct model_sums {
     double valid, a, b, r2;
 };
 
-// One pixel against the model: its modulation, whether it is valid, and its
-// share of the means and the residual.
-static inline void model_pixel(const model &m, const quality_limits &limits, double x, double y,
-                               double z, double c, double s, double &phase, float *modulation,
-                               unsigned char *mask, model_sums &sums) {
-    double A = NAN, B = NAN;
-    if (m.fitted) {
-        const double solved[3] = {m.inverse[0][0] * x + m.inverse[0][1] * y + m.inverse[0][2] * z,
-                                  m.inverse[1][0] * x + m.inverse[1][1] * y + m.inverse[1][2] * z,
-                                  m.inverse[2][0] * x + m.inverse[2][1] * y + m.inverse[2][2] * z};
-        A = solved[0], B = sqrt(solved[1] * solved[1] + solved[2] * solved[2]);
-    }
-    const int ok =
-        m.fitted && usable(x, y, z, phase, limits.saturation) && B >= limits.min_modulation;
-    if (modulation != NULL) *modulation = (float)B;
-    if (mask != NULL) *mask = (unsigned char)ok;
-    if (!ok) {
-        phase = NAN;
-        return;
-    }
-    sums.valid += 1, sums.a += A, sums.b += B;
-    const double I[3] = {x, y, z};
-    for (int j = 0; j < 3; j++) {
-        const double r = I[j] - (A + B * (c * m.cos_theta[j] - s * m.sin_theta[j]));
-        sums.r2 += r * r;
-    }
-}
-
 static void fill_report(const model &m, const model_sums &sums, long long pixels,
                         phaze_report *report) {
     report->phase_offset = m.fitted ? m.theta[0] : NAN;
@@ -228,6 +200,38 @@ __attribute__((target_clones("avx2", "default"))) static void model_block(
     }
 }
 
+// The model over all pixels: points(first, n, a, b, c, x, y, p) gives a block's
+// samples, the points whose polar angle plus pi is their phase, and the phase.
+template <typename Points>
+static void model_all(const sample_frames &f, const model &m, const quality_limits &limits,
+                      Points points, double *phase, float *modulation, unsigned char *mask,
+                      phaze_report *report) {
+    model_pass(
+        pixel_count(f), m,
+        [&](long long start, long long count, model_sums &totals) {
+            double a[LEVELLED_BLOCK], b[LEVELLED_BLOCK], c[LEVELLED_BLOCK], x[LEVELLED_BLOCK],
+                y[LEVELLED_BLOCK], p[LEVELLED_BLOCK], A[LEVELLED_BLOCK], B[LEVELLED_BLOCK],
+                r2[LEVELLED_BLOCK];
+            for (long long done = 0; done < count; done += LEVELLED_BLOCK) {
+                const int n = (int)(count - done < LEVELLED_BLOCK ? count - done : LEVELLED_BLOCK);
+                const long long first = start + done;
+                points(first, n, a, b, c, x, y, p);
+                model_block(m, a, b, c, x, y, A, B, r2, n);
+                for (int k = 0; k < n; k++) {
+                    const long long i = first + k;
+                    const int ok = m.fitted && usable(a[k], b[k], c[k], p[k], limits.saturation) &&
+                                   B[k] >= limits.min_modulation;
+                    if (modulation != NULL) modulation[i] = m.fitted ? (float)B[k] : NAN;
+                    if (mask != NULL) mask[i] = (unsigned char)ok;
+                    phase[i] = ok ? p[k] : NAN;
+                    if (ok)
+                        totals.valid += 1, totals.a += A[k], totals.b += B[k], totals.r2 += r2[k];
+                }
+            }
+        },
+        report);
+}
+
 void phase_and_quality(const sample_frames &f, const shared_numbers &shared,
                        const quality_limits &limits, double *phase, float *modulation,
                        unsigned char *mask, phaze_report *report) {
@@ -240,33 +244,15 @@ void phase_and_quality(const sample_frames &f, const shared_numbers &shared,
                        });
     };
     const model m = fit_pass(pixel_count(f), levelled, limits);
-    model_pass(
-        pixel_count(f), m,
-        [&](long long start, long long count, model_sums &totals) {
-            double a[LEVELLED_BLOCK], b[LEVELLED_BLOCK], c[LEVELLED_BLOCK], x[LEVELLED_BLOCK],
-                y[LEVELLED_BLOCK], A[LEVELLED_BLOCK], B[LEVELLED_BLOCK], r2[LEVELLED_BLOCK];
-            for (long long done = 0; done < count; done += LEVELLED_BLOCK) {
-                const int n = (int)(count - done < LEVELLED_BLOCK ? count - done : LEVELLED_BLOCK);
-                const long long first = start + done;
-                visit_pixels(f, first, n, [&](long long k, double p, double q, double r) {
-                    a[k] = p, b[k] = q, c[k] = r;
-                });
-                level_block(shared, a, b, c, x, y, n);
-                model_block(m, a, b, c, x, y, A, B, r2, n);
-                for (int k = 0; k < n; k++) {
-                    const long long i = first + k;
-                    const double p = polar_phase(x[k], y[k]), modulation_k = m.fitted ? B[k] : NAN;
-                    const int ok = m.fitted && usable(a[k], b[k], c[k], p, limits.saturation) &&
-                                   B[k] >= limits.min_modulation;
-                    if (modulation != NULL) modulation[i] = (float)modulation_k;
-                    if (mask != NULL) mask[i] = (unsigned char)ok;
-                    phase[i] = ok ? p : NAN;
-                    if (ok)
-                        totals.valid += 1, totals.a += A[k], totals.b += B[k], totals.r2 += r2[k];
-                }
-            }
-        },
-        report);
+    const auto points = [&](long long first, int n, double *a, double *b, double *c, double *x,
+                            double *y, double *p) {
+        visit_pixels(f, first, n, [&](long long k, double u, double v, double w) {
+            a[k] = u, b[k] = v, c[k] = w;
+        });
+        level_block(shared, a, b, c, x, y, n);
+        for (int k = 0; k < n; k++) p[k] = polar_phase(x[k], y[k]);
+    };
+    model_all(f, m, limits, points, phase, modulation, mask, report);
 }
 
 void estimate_quality(const sample_frames &f, const quality_limits &limits, double *phase,
@@ -278,17 +264,16 @@ void estimate_quality(const sample_frames &f, const quality_limits &limits, doub
         });
     };
     const model m = fit_pass(pixel_count(f), from_phase, limits);
-    model_pass(
-        pixel_count(f), m,
-        [&](long long start, long long count, model_sums &totals) {
-            from_phase(start, count,
-                       [&](long long i, double x, double y, double z, double, double c, double s) {
-                           model_pixel(m, limits, x, y, z, c, s, phase[i],
-                                       modulation ? modulation + i : NULL, mask ? mask + i : NULL,
-                                       totals);
-                       });
-        },
-        report);
+    // The unit point at angle phase - pi has the phase as its polar angle plus pi.
+    const auto points = [&](long long first, int n, double *a, double *b, double *c, double *x,
+                            double *y, double *p) {
+        visit_pixels(f, first, n, [&](long long k, double u, double v, double w) {
+            a[k] = u, b[k] = v, c[k] = w;
+            p[k] = phase[first + k];
+            x[k] = -cos(p[k]), y[k] = -sin(p[k]);
+        });
+    };
+    model_all(f, m, limits, points, phase, modulation, mask, report);
 }
 
 double largest_sample(const sample_frames &f) {
