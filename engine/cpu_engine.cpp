@@ -1,6 +1,7 @@
 #include "engine/cpu_engine.h"
 
 #include <math.h>
+#include <omp.h>
 
 #include <vector>
 
@@ -25,9 +26,12 @@ int find_shared_numbers(const sample_frames &f, shared_numbers *shared) {
     const levelling first = levelling_of(first_rotation_points(first_differences(f)));
     const long long blocks = (pixels + MOMENT_BLOCK - 1) / MOMENT_BLOCK;
     moment_sums sums = {0, 0, 0};
+    // Made before the threads start: an allocation that fails inside a parallel
+    // region cannot be caught, and would end the process.
+    std::vector<double> buffers(2 * MOMENT_BLOCK * omp_get_max_threads());
 #pragma omp parallel
     {
-        std::vector<double> X(MOMENT_BLOCK), Y(MOMENT_BLOCK);
+        double *X = buffers.data() + 2 * MOMENT_BLOCK * omp_get_thread_num(), *Y = X + MOMENT_BLOCK;
         // Blocks are levelled in parallel; their moments are added in ascending
         // order, one block after the other, as the serial sum adds them.
 #pragma omp for ordered schedule(static, 1)
@@ -40,7 +44,7 @@ int find_shared_numbers(const sample_frames &f, shared_numbers *shared) {
                 X[k] = x, Y[k] = y;
             });
 #pragma omp ordered
-            add_moments(X.data(), Y.data(), 0, count, &sums);
+            add_moments(X, Y, 0, count, &sums);
         }
     }
     shared->first = first;

@@ -6,10 +6,14 @@
 #include <math.h>
 #include <omp.h>
 #include <stdarg.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include <initializer_list>
+#include <new>
+#include <stdexcept>
 #include <vector>
 
 #include "device/moments.h"
@@ -61,15 +65,43 @@ static size_t sample_bytes(int type) {
 // which weighs nothing, and are masked afterwards. (Saturated pixels stay as
 // they are: clipped fringe peaks lie close to the ellipse, and leaving them out
 // would leave the phases unevenly spread, which biases the moments more.)
-static int has_non_finite(const sample_frames &f) {
-    int found = 0;
-#pragma omp parallel for schedule(static) reduction(|| : found)
+static long long finite_pixels(const sample_frames &f) {
+    long long found = 0;
+#pragma omp parallel for schedule(static) reduction(+ : found)
     for (int y = 0; y < f.height; y++)
         visit_pixels(f, (long long)y * f.width, f.width,
                      [&](long long, double a, double b, double c) {
-                         if (!(isfinite(a) && isfinite(b) && isfinite(c))) found = 1;
+                         found += isfinite(a) && isfinite(b) && isfinite(c);
                      });
     return found;
+}
+
+// Two frames with the same samples everywhere: the same file given twice, say.
+static int two_frames_equal(const sample_frames &f, size_t row_bytes) {
+    for (int j = 0; j < 3; j++)
+        for (int k = j + 1; k < 3; k++) {
+            int equal = 1;
+            for (int y = 0; y < f.height && equal; y++) {
+                const size_t offset = (size_t)y * f.row_stride;
+                equal = memcmp((const char *)f.frame[j] + offset, (const char *)f.frame[k] + offset,
+                               row_bytes) == 0;
+            }
+            if (equal) return 1;
+        }
+    return 0;
+}
+
+// The largest magnitude of a finite sample: past about 1e150 the sums of
+// squares overflow.
+static double largest_magnitude(const sample_frames &f) {
+    double largest = 0;
+    for (int y = 0; y < f.height; y++)
+        visit_pixels(f, (long long)y * f.width, f.width,
+                     [&](long long, double a, double b, double c) {
+                         for (double v : {a, b, c})
+                             if (isfinite(v) && fabs(v) > largest) largest = fabs(v);
+                     });
+    return largest;
 }
 
 static std::vector<double> finite_copy(const sample_frames &f, sample_frames *copy) {
@@ -153,10 +185,23 @@ static phaze_status check_arguments(const phaze_frames *frames, const phaze_opti
                     "frames of %d x %d pixels are too small: phaze needs at least 5 pixels",
                     frames->width, frames->height);
     if (phase == NULL) return fail(PHAZE_BAD_ARGUMENT, message, size, "no phase array");
-    const size_t row = (size_t)frames->width * sample_bytes(frames->type);
+    const size_t bytes = sample_bytes(frames->type), row = (size_t)frames->width * bytes;
     if (frames->row_stride != 0 && frames->row_stride < row)
         return fail(PHAZE_BAD_ARGUMENT, message, size,
                     "a row stride of %zu bytes is less than a row (%zu)", frames->row_stride, row);
+    // Offsets are row * stride in size_t: one that wraps would read anywhere.
+    if (frames->row_stride > (SIZE_MAX - row) / (size_t)frames->height)
+        return fail(PHAZE_BAD_ARGUMENT, message, size,
+                    "a row stride of %zu bytes over %d rows passes the end of the address space",
+                    frames->row_stride, frames->height);
+    if (frames->row_stride % bytes != 0)
+        return fail(PHAZE_BAD_ARGUMENT, message, size,
+                    "a row stride of %zu bytes is not a whole number of %zu-byte samples",
+                    frames->row_stride, bytes);
+    for (int k = 0; k < 3; k++)
+        if ((uintptr_t)frames->frame[k] % bytes != 0)
+            return fail(PHAZE_BAD_ARGUMENT, message, size,
+                        "frame %d does not start on a %zu-byte boundary", k + 1, bytes);
     if (options != NULL && (isnan(options->min_modulation) || isnan(options->saturation)))
         return fail(PHAZE_BAD_ARGUMENT, message, size, "a threshold is not a number");
     if (options != NULL && options->device != PHAZE_DEVICE_AUTO &&
@@ -165,9 +210,46 @@ static phaze_status check_arguments(const phaze_frames *frames, const phaze_opti
     return PHAZE_OK;
 }
 
-phaze_status phaze_analyse(const phaze_frames *frames, const phaze_options *options, double *phase,
-                           float *modulation, unsigned char *mask, phaze_report *report_out,
-                           char *message, size_t message_size) {
+// Why the frames hold no phase, as closely as the frames tell.
+static phaze_status no_phase(const sample_frames &f, int is_float, char *message, size_t size) {
+    if (is_float && largest_magnitude(f) > 1e150)
+        return fail(PHAZE_BAD_ARGUMENT, message, size,
+                    "samples as large as %g overflow the sums of their squares: scale the frames "
+                    "to below 1e150",
+                    largest_magnitude(f));
+    return fail(PHAZE_NO_PHASE, message, size, "%s", NO_PHASE_MESSAGE);
+}
+
+// The checks of the result against the model: each adds a warning.
+static void warn_of_doubtful_results(const double *phase, int width, int height,
+                                     phaze_report *report) {
+    if (report->masked_fraction > 0.5 && report->masked_fraction < 1)
+        add_warning(report, "more than half of the pixels are masked");
+    if (report->masked_fraction >= 1 && report->warnings[0] == '\0')
+        add_warning(report, "every pixel is masked");
+    for (int j = 0; j < 3 && isfinite(report->steps[1]); j++) {
+        const double gap =
+            fabs(remainder(report->steps[j] - report->steps[(j + 1) % 3], 6.283185307179586));
+        if (gap < 0.2) {
+            add_warning(
+                report,
+                "two phase steps are less than 0.2 rad apart: the phase is sensitive to noise");
+            break;
+        }
+    }
+    if (report->residual_rms > MAX_RESIDUAL_SHARE * report->modulation)
+        add_warning(report,
+                    "the frames do not fit the fringe model (the residual is over 7.5% of the "
+                    "modulation): the phase and the steps are unreliable; is a frame dropped, "
+                    "from another set, or clipped?");
+    if (phase_order(phase, width, height) < MIN_PHASE_ORDER)
+        add_warning(report,
+                    "the phase has no spatial order: the frames look like noise, not fringes");
+}
+
+static phaze_status analyse(const phaze_frames *frames, const phaze_options *options, double *phase,
+                            float *modulation, unsigned char *mask, phaze_report *report_out,
+                            char *message, size_t message_size) {
     const double start = omp_get_wtime();
     phaze_status status = check_arguments(frames, options, phase, message, message_size);
     if (status != PHAZE_OK) return status;
@@ -195,9 +277,11 @@ phaze_status phaze_analyse(const phaze_frames *frames, const phaze_options *opti
     limits.min_modulation = chosen.min_modulation >= 0
                                 ? chosen.min_modulation
                                 : 0.01 * (is_float ? largest_sample(f) : full_scale);
+    const long long pixels = (long long)f.width * f.height;
     const sample_frames original = f;  // the mask is made from the frames as they are
-    std::vector<double> finite;
-    if (is_float && has_non_finite(f)) finite = finite_copy(f, &f);
+    const long long finite = is_float ? finite_pixels(f) : pixels;
+    std::vector<double> cleaned;
+    if (finite < pixels) cleaned = finite_copy(f, &f);
     report.min_modulation = limits.min_modulation;
     report.saturation = limits.saturation;
 
@@ -216,40 +300,48 @@ phaze_status phaze_analyse(const phaze_frames *frames, const phaze_options *opti
     }
     shared_numbers shared;
     if (!want_cuda) status = find_shared_numbers(f, &shared) ? PHAZE_NO_PHASE : PHAZE_OK;
-    const long long pixels = (long long)f.width * f.height;
+    // Frames without fringes: every pixel is masked, which is the answer;
+    // unless two frames are the same, which is a mistake rather than a scene.
     const bool no_fringes =
-        status == PHAZE_NO_PHASE && no_modulation_anywhere(f, limits.min_modulation);
+        status == PHAZE_NO_PHASE &&
+        !two_frames_equal(original, (size_t)f.width * sample_bytes(frames->type)) &&
+        no_modulation_anywhere(f, limits.min_modulation);
     if (no_fringes) {
-        // Frames without fringes: every pixel is masked, which is the answer.
         for (long long i = 0; i < pixels; i++) phase[i] = NAN;
         status = PHAZE_OK;
-        add_warning(&report, "no pixel has modulation: every pixel is masked");
+        add_warning(&report, finite == 0 ? "no pixel has finite samples: every pixel is masked"
+                                         : "no pixel has modulation: every pixel is masked");
     }
-    if (status == PHAZE_NO_PHASE)
-        return fail(status, message, message_size, "%s", NO_PHASE_MESSAGE);
+    if (status == PHAZE_NO_PHASE) return no_phase(original, is_float, message, message_size);
     if (status != PHAZE_OK) return status;
-    if (!want_cuda && !no_fringes && finite.empty()) {
+    if (!want_cuda && !no_fringes && cleaned.empty()) {
         phase_and_quality(f, shared, limits, phase, modulation, mask, &report);
     } else {
         if (!want_cuda && !no_fringes) phase_of_all(f, shared, phase);
         estimate_quality(original, limits, phase, modulation, mask, &report);
     }
-
-    if (report.masked_fraction > 0.5 && report.masked_fraction < 1)
-        add_warning(&report, "more than half of the pixels are masked");
-    if (report.masked_fraction >= 1 && report.warnings[0] == '\0')
-        add_warning(&report, "every pixel is masked");
-    for (int j = 0; j < 3 && isfinite(report.steps[1]); j++) {
-        const double gap =
-            fabs(remainder(report.steps[j] - report.steps[(j + 1) % 3], 6.283185307179586));
-        if (gap < 0.2) {
-            add_warning(
-                &report,
-                "two phase steps are less than 0.2 rad apart: the phase is sensitive to noise");
-            break;
-        }
-    }
+    warn_of_doubtful_results(phase, f.width, f.height, &report);
     report.seconds = omp_get_wtime() - start;
     if (report_out != NULL) *report_out = report;
     return PHAZE_OK;
+}
+
+phaze_status phaze_analyse(const phaze_frames *frames, const phaze_options *options, double *phase,
+                           float *modulation, unsigned char *mask, phaze_report *report,
+                           char *message, size_t message_size) {
+    try {
+        return analyse(frames, options, phase, modulation, mask, report, message, message_size);
+    } catch (const std::bad_alloc &) {
+        return fail(PHAZE_NO_MEMORY, message, message_size,
+                    "not enough memory for the analysis of %d x %d frames", frames->width,
+                    frames->height);
+    } catch (const std::length_error &) {
+        return fail(PHAZE_NO_MEMORY, message, message_size,
+                    "not enough memory for the analysis of %d x %d frames", frames->width,
+                    frames->height);
+    } catch (const std::exception &e) {
+        return fail(PHAZE_DEVICE_FAILED, message, message_size, "an internal error: %s", e.what());
+    } catch (...) {
+        return fail(PHAZE_DEVICE_FAILED, message, message_size, "an internal error");
+    }
 }

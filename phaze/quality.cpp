@@ -303,3 +303,16 @@ int no_modulation_anywhere(const sample_frames &f, double min_modulation) {
     }
     return flat;
 }
+
+double phase_order(const double *phase, int width, int height) {
+    const int rows = 64, step = height > rows ? height / rows : 1;
+    double sum = 0;
+    long long triples = 0;
+    for (int y = 0; y < height; y += step) {
+        const double *p = phase + (size_t)y * width;
+        for (int x = 0; x + 2 < width; x++)
+            if (!isnan(p[x]) && !isnan(p[x + 1]) && !isnan(p[x + 2]))
+                sum += cos(p[x] - 2 * p[x + 1] + p[x + 2]), triples++;
+    }
+    return triples >= 100 ? sum / (double)triples : NAN;
+}

@@ -131,6 +131,12 @@ TEST(Library, RefusesWhatItCannotUseAndMasksWhatItCannotTrust) {
     const void *ok[3] = {ramp.data(), other.data(), frame.data()};
     const void *missing[3] = {ramp.data(), NULL, frame.data()};
     const void *equal[3] = {ramp.data(), ramp.data(), frame.data()};
+    const void *thrice[3] = {ramp.data(), ramp.data(), ramp.data()};
+    const void *odd[3] = {(const char *)ramp.data() + 1, other.data(), frame.data()};
+    std::vector<double> huge[3];
+    for (int j = 0; j < 3; j++)
+        for (int i = 0; i < 64; i++) huge[j].push_back(1e300 * sin(i + 2 * j));
+    const void *overflowing[3] = {huge[0].data(), huge[1].data(), huge[2].data()};
     phaze_options nan_threshold;
     phaze_default_options(&nan_threshold);
     nan_threshold.min_modulation = NAN;
@@ -150,6 +156,12 @@ TEST(Library, RefusesWhatItCannotUseAndMasksWhatItCannotTrust) {
         {ok, 7, 8, 8, 0, NULL, PHAZE_BAD_ARGUMENT, "sample type"},
         {ok, PHAZE_FLOAT32, 8, 8, 0, &nan_threshold, PHAZE_BAD_ARGUMENT, "not a number"},
         {equal, PHAZE_FLOAT32, 8, 8, 0, NULL, PHAZE_NO_PHASE, "hold no phase"},
+        {thrice, PHAZE_FLOAT32, 8, 8, 0, NULL, PHAZE_NO_PHASE, "hold no phase"},
+        {ok, PHAZE_FLOAT32, 8, 8, SIZE_MAX, NULL, PHAZE_BAD_ARGUMENT, "address space"},
+        {ok, PHAZE_FLOAT32, 8, 8, SIZE_MAX / 4, NULL, PHAZE_BAD_ARGUMENT, "address space"},
+        {ok, PHAZE_FLOAT32, 8, 8, 34, NULL, PHAZE_BAD_ARGUMENT, "whole number of 4-byte"},
+        {odd, PHAZE_FLOAT32, 8, 8, 0, NULL, PHAZE_BAD_ARGUMENT, "boundary"},
+        {overflowing, PHAZE_FLOAT64, 8, 8, 0, NULL, PHAZE_BAD_ARGUMENT, "overflow"},
     };
     for (const refusal &c : cases) {
         const analysed a = analyse(c.frames, c.type, c.width, c.height, c.options, c.stride);
@@ -157,7 +169,8 @@ TEST(Library, RefusesWhatItCannotUseAndMasksWhatItCannotTrust) {
         EXPECT_NE(a.message.find(c.says), std::string::npos) << a.message;
     }
     // No fringes anywhere: fully masked, with a warning, not a failure.
-    const void *flat[3] = {frame.data(), frame.data(), frame.data()};
+    std::vector<float> dim(64, 0.501f), dimmer(64, 0.502f);
+    const void *flat[3] = {frame.data(), dim.data(), dimmer.data()};
     const analysed none = analyse(flat, PHAZE_FLOAT32, 8, 8);
     EXPECT_EQ(none.status, PHAZE_OK);
     EXPECT_EQ(none.report.masked_fraction, 1);
@@ -176,4 +189,42 @@ TEST(Library, RefusesWhatItCannotUseAndMasksWhatItCannotTrust) {
     ASSERT_EQ(a.status, PHAZE_OK) << a.message;
     EXPECT_EQ(a.mask[0] + a.mask[100], 0);
     EXPECT_NEAR(a.report.masked_fraction, 2.0 / (64 * 48), 1e-12);
+}
+
+// Frames that give a phase but not one to trust are flagged, and good ones are not.
+TEST(Library, WarnsWhenTheFramesDoNotFitTheModel) {
+    fringe_options o;
+    o.width = 320, o.height = 240, o.pattern = "bump", o.background = 30000, o.contrast = 20000,
+    o.noise = 20, o.steps[1] = 1.7, o.steps[2] = 3.5;
+    std::vector<double> values[3];
+    fringe_values(o, fringe_phase(o), values);
+    std::vector<uint16_t> good[3];
+    for (int j = 0; j < 3; j++)
+        for (double v : values[j]) good[j].push_back((uint16_t)fmin(fmax(v + 0.5, 0), 65535));
+    std::vector<uint16_t> black(good[0].size(), 0), half(good[2]), noise[3];
+    for (uint16_t &v : half) v /= 2;
+    uint32_t state = 1;
+    for (auto &n : noise)
+        for (size_t i = 0; i < good[0].size(); i++)
+            n.push_back((uint16_t)((state = state * 1664525u + 1013904223u) >> 16));
+    struct doubtful {
+        const char *what;
+        const uint16_t *frames[3];
+        const char *warning;  // NULL: none
+    } cases[] = {
+        {"good frames", {good[0].data(), good[1].data(), good[2].data()}, NULL},
+        {"frame 3 black", {good[0].data(), good[1].data(), black.data()}, "do not fit"},
+        {"frame 3 at half", {good[0].data(), good[1].data(), half.data()}, "do not fit"},
+        {"noise", {noise[0].data(), noise[1].data(), noise[2].data()}, "no spatial order"},
+    };
+    for (const doubtful &c : cases) {
+        const void *frames[3] = {c.frames[0], c.frames[1], c.frames[2]};
+        const analysed a = analyse(frames, PHAZE_UINT16, o.width, o.height);
+        ASSERT_EQ(a.status, PHAZE_OK) << c.what << ": " << a.message;
+        const std::string warnings = a.report.warnings;
+        if (c.warning == NULL)
+            EXPECT_EQ(warnings, "") << c.what;
+        else
+            EXPECT_NE(warnings.find(c.warning), std::string::npos) << c.what << ": " << warnings;
+    }
 }
