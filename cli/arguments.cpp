@@ -130,7 +130,13 @@ int parse_arguments(int argc, char **argv, command_options *o) {
                 break;
             case ':':
                 return usage_error(std::string("option ") + argv[optind - 1] + " needs a value");
-            default: return usage_error(std::string("unknown option ") + argv[optind - 1]);
+            default:
+                // optopt names a short option; within a cluster such as -xq,
+                // argv[optind - 1] is still the argument before it.
+                if (optopt != 0)
+                    return usage_error(std::string("unknown option -") + (char)optopt +
+                                       " (a frame whose name begins with '-' goes after --)");
+                return usage_error(std::string("unknown option ") + argv[optind - 1]);
         }
     }
     for (int a = optind; a < argc; a++) o->frames.push_back(argv[a]);
@@ -156,6 +162,19 @@ static std::string file_name(const std::string &path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// The prefix as the file system sees it: its folder resolved (., .., links),
+// so that a1 and ./a1 are one name. A folder that does not exist yet stays as
+// it is spelled.
+static std::string resolved_prefix(const std::string &prefix) {
+    const size_t slash = prefix.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : prefix.substr(0, slash + 1);
+    char *real = realpath(folder.c_str(), NULL);
+    if (real == NULL) return prefix;
+    const std::string resolved = std::string(real) + "/" + file_name(prefix);
+    free(real);
+    return resolved;
+}
+
 int result_prefixes(const command_options &o, std::vector<std::string> *prefixes) {
     const size_t sets = o.frames.size() / 3;
     std::set<std::string> seen;
@@ -169,7 +188,7 @@ int result_prefixes(const command_options &o, std::vector<std::string> *prefixes
         else
             prefix = o.output + (o.output.back() == '/' ? "" : "/") +
                      without_extension(file_name(first));
-        if (!seen.insert(prefix).second)
+        if (!seen.insert(resolved_prefix(prefix)).second)
             return usage_error("two sets would write their results to " + prefix + "_*");
         prefixes->push_back(prefix);
     }

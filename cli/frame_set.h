@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "cli/arguments.h"
 #include "cli/image.h"
@@ -12,7 +13,8 @@ struct frame_set {
     image frames[3];
     phaze_frames view;
     phaze_options options;
-    const char *sample_type;  // "uint8", "uint16" or "float32", as read
+    const char *sample_type;            // "uint8", "uint16" or "float32", as read
+    std::vector<std::string> warnings;  // of the reading, before the library's own
 };
 
 // 0, or 1 with the file at fault in *file and why in *reason.

@@ -33,7 +33,8 @@ struct image {
     int width = 0, height = 0;
     int channels = 0;  // 1: gray; 3: colour (an alpha channel is dropped)
     pixel_format format = PIXELS_U8;
-    sample_bytes data;  // rows without padding, channels interleaved, native order
+    sample_bytes data;    // rows without padding, channels interleaved, native order
+    std::string warning;  // what the user should know of how it was read; empty: nothing
 };
 
 size_t pixel_format_bytes(pixel_format format);

@@ -66,6 +66,8 @@ static int run_set(const command_options &o, const std::string paths[3], const s
                 r.steps[0], r.steps[1], r.steps[2], 100 * r.masked_fraction);
         for (const std::string &name : written) fprintf(stderr, " %s", name.c_str());
         fprintf(stderr, "\n");
+        for (const std::string &w : set.warnings)
+            fprintf(stderr, "phaze: %s: warning: %s\n", paths[0].c_str(), w.c_str());
         for (const char *w = r.warnings; *w != '\0';) {
             const char *end = strchr(w, '\n');
             const int length = end ? (int)(end - w) : (int)strlen(w);

@@ -5,9 +5,14 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <new>
+#include <nlohmann/json.hpp>
+
 #include "host/format_lf.h"
 #include "host/result_files.h"
 #include "host/write_results.h"
+
+using json = nlohmann::ordered_json;
 
 static image gray_image(const frame_set &set, pixel_format format) {
     image im;
@@ -29,12 +34,18 @@ static image float_image(const frame_set &set, const From *values) {
 static int write_bytes(const std::string &path, const std::string &head, const void *body,
                        size_t size, std::string *reason) {
     FILE *file = fopen(path.c_str(), "wb");
-    int ok = file != NULL && fwrite(head.data(), 1, head.size(), file) == head.size() &&
-             fwrite(body, 1, size, file) == size;
-    const int error = errno;
-    if (file != NULL) ok = fclose(file) == 0 && ok;
-    if (!ok) *reason = strerror(error ? error : EIO);
-    return !ok;
+    int error = file == NULL ? errno : 0;
+    if (file != NULL) {
+        errno = 0;
+        if (fwrite(head.data(), 1, head.size(), file) != head.size() ||
+            fwrite(body, 1, size, file) != size)
+            error = errno ? errno : EIO;
+        // Buffered bytes meet a full disk only here.
+        errno = 0;
+        if (fclose(file) != 0 && error == 0) error = errno ? errno : EIO;
+    }
+    if (error != 0) *reason = strerror(error);
+    return error != 0;
 }
 
 static int write_npy(const std::string &path, const frame_set &set, const set_outputs &out,
@@ -63,86 +74,70 @@ static int write_text(const std::string &path, const set_outputs &out, std::stri
 
 // ---- the JSON report ----
 
-static std::string json_string(const std::string &text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\')
-            out += '\\', out += (char)c;
-        else if (c < 0x20) {
-            char escaped[8];
-            snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else
-            out += (char)c;
-    }
-    return out + "\"";
-}
-
-static std::string json_number(double value) {
-    if (!isfinite(value)) return "null";
+// Nine significant digits, as much as a float32 result holds and a reader wants.
+static json number(double value) {
+    if (!isfinite(value)) return nullptr;
     char text[32];
     snprintf(text, sizeof text, "%.9g", value);
-    return text;
+    return strtod(text, NULL);
 }
 
 static std::string report_json(const std::string paths[3], const frame_set &set,
                                const phaze_report &r) {
-    std::string warnings;
-    for (size_t start = 0; r.warnings[start] != '\0';) {
-        const char *end = strchr(r.warnings + start, '\n');
-        const size_t length = end ? (size_t)(end - r.warnings) - start : strlen(r.warnings + start);
-        warnings +=
-            (warnings.empty() ? "" : ", ") + json_string(std::string(r.warnings + start, length));
-        start += length + (end ? 1 : 0);
+    json warnings = json::array();
+    for (const std::string &w : set.warnings) warnings.push_back(w);
+    for (const char *w = r.warnings; *w != '\0';) {
+        const char *end = strchr(w, '\n');
+        const size_t length = end ? (size_t)(end - w) : strlen(w);
+        warnings.push_back(std::string(w, length));
+        w += length + (end ? 1 : 0);
     }
-    return "{\n"
-           "  \"steps\": [" +
-           json_number(r.steps[0]) + ", " + json_number(r.steps[1]) + ", " +
-           json_number(r.steps[2]) +
-           "],\n"
-           "  \"phase_offset\": " +
-           json_number(r.phase_offset) +
-           ",\n"
-           "  \"background\": " +
-           json_number(r.background) +
-           ",\n"
-           "  \"modulation\": " +
-           json_number(r.modulation) +
-           ",\n"
-           "  \"masked_fraction\": " +
-           json_number(r.masked_fraction) +
-           ",\n"
-           "  \"residual_rms\": " +
-           json_number(r.residual_rms) +
-           ",\n"
-           "  \"warnings\": [" +
-           warnings +
-           "],\n"
-           "  \"inputs\": [" +
-           json_string(paths[0]) + ", " + json_string(paths[1]) + ", " + json_string(paths[2]) +
-           "],\n"
-           "  \"width\": " +
-           std::to_string(set.view.width) +
-           ",\n"
-           "  \"height\": " +
-           std::to_string(set.view.height) +
-           ",\n"
-           "  \"sample_type\": \"" +
-           set.sample_type +
-           "\",\n"
-           "  \"min_modulation\": " +
-           json_number(r.min_modulation) +
-           ",\n"
-           "  \"saturation\": " +
-           json_number(r.saturation) +
-           ",\n"
-           "  \"device\": \"" +
-           (r.device == PHAZE_DEVICE_CUDA ? "cuda" : "cpu") +
-           "\",\n"
-           "  \"seconds\": " +
-           json_number(r.seconds) +
-           "\n"
-           "}\n";
+    json report;
+    report["steps"] = {number(r.steps[0]), number(r.steps[1]), number(r.steps[2])};
+    report["phase_offset"] = number(r.phase_offset);
+    report["background"] = number(r.background);
+    report["modulation"] = number(r.modulation);
+    report["masked_fraction"] = number(r.masked_fraction);
+    report["residual_rms"] = number(r.residual_rms);
+    report["warnings"] = warnings;
+    report["inputs"] = {paths[0], paths[1], paths[2]};
+    report["width"] = set.view.width;
+    report["height"] = set.view.height;
+    report["sample_type"] = set.sample_type;
+    report["min_modulation"] = number(r.min_modulation);
+    report["saturation"] = number(r.saturation);
+    report["device"] = r.device == PHAZE_DEVICE_CUDA ? "cuda" : "cpu";
+    report["seconds"] = number(r.seconds);
+    // A file name need not be UTF-8; JSON must be.
+    return report.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+// libtiff and libpng report a full disk in words of their own.
+static std::string why_not_written(const std::string &reason, int error) {
+    return error == ENOSPC || error == EDQUOT ? strerror(error) : reason;
+}
+
+// Result k of the set into the file at path. 0, or 1 with *reason.
+static int write_result(int k, const std::string &path, const std::string paths[3],
+                        const frame_set &set, const set_outputs &out, std::string *reason) {
+    switch (k) {
+        case 0: return write_tiff(path.c_str(), float_image(set, out.phase.get()), reason);
+        case 1: return write_tiff(path.c_str(), float_image(set, out.modulation.get()), reason);
+        case 2:
+        case 3: {
+            image view = gray_image(set, PIXELS_U8);
+#pragma omp parallel for schedule(static)
+            for (size_t i = 0; i < out.pixels; i++)
+                view.data[i] = k == 2 ? (out.mask[i] ? 255 : 0) : quantise_phase(out.phase[i]);
+            return write_png(path.c_str(), view, reason);
+        }
+        case 4: {
+            const std::string json = report_json(paths, set, out.report);
+            return write_bytes(path, "", json.data(), json.size(), reason);
+        }
+        case 5: return write_npy(path, set, out, reason);
+        default: return write_text(path, out, reason);
+    }
 }
 
 int write_set_results(const command_options &o, const std::string &prefix,
@@ -167,30 +162,14 @@ int write_set_results(const command_options &o, const std::string &prefix,
             break;
         }
         const std::string &path = files[count++].temporary;
-        switch (k) {
-            case 0:
-                failed = write_tiff(path.c_str(), float_image(set, out.phase.get()), reason);
-                break;
-            case 1:
-                failed = write_tiff(path.c_str(), float_image(set, out.modulation.get()), reason);
-                break;
-            case 2:
-            case 3: {
-                image view = gray_image(set, PIXELS_U8);
-#pragma omp parallel for schedule(static)
-                for (size_t i = 0; i < out.pixels; i++)
-                    view.data[i] = k == 2 ? (out.mask[i] ? 255 : 0) : quantise_phase(out.phase[i]);
-                failed = write_png(path.c_str(), view, reason);
-                break;
-            }
-            case 4: {
-                const std::string json = report_json(paths, set, out.report);
-                failed = write_bytes(path, "", json.data(), json.size(), reason);
-                break;
-            }
-            case 5: failed = write_npy(path, set, out, reason); break;
-            case 6: failed = write_text(path, out, reason); break;
+        errno = 0;
+        try {
+            failed = write_result(k, path, paths, set, out, reason);
+        } catch (const std::bad_alloc &) {
+            *reason = "not enough memory";
+            failed = 1;
         }
+        if (failed) *reason = why_not_written(*reason, errno);
     }
     if (failed) {
         abandon_results(files, count);

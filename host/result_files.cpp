@@ -100,6 +100,7 @@ int commit_results(pending_file *files, int count, const char **failed_name) {
     for (int k = 0; k < count; k++)
         if (is_directory(files[k].final_name)) {
             *failed_name = files[k].final_name.c_str();
+            abandon_results(files, count);
             return EISDIR;
         }
     // Nothing may stop the process between the first rename and the last.

@@ -86,6 +86,7 @@ TEST_F(BadInput, TemplateAndOutputs) {
     EXPECT_EQ(read_whole_file((folder + "/phaze_cuda.bmp").c_str()) + "|" +
                   read_whole_file((folder + "/kept.txt").c_str()),
               earlier);
+    EXPECT_EQ(run_in(folder, "ls -A | grep -c '^\\.'").output, "0\n") << "no temporary left";
 }
 
 TEST_F(BadInput, DeviceFailuresEndTheRunWithTheRuntimesText) {

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <nlohmann/json.hpp>
+
 #include "cli/image.h"
 #include "tests/end_to_end.h"
 
@@ -50,6 +52,9 @@ TEST_F(Command, BadUsageWritesNothing) {
         {"--formats tiff,gif f1.png f2.png f3.png", "unknown format"},
         {"--saturation -3 f1.png f2.png f3.png", "--saturation needs a number"},
         {"", "no frames given"},
+        {"f1.png f2.png f3.png ./f1.png f2.png f3.png", "two sets would write their results to"},
+        {"-xq f1.png f2.png f3.png", "unknown option -x"},
+        {"-dash.png f2.png f3.png", "unknown option -d"},
     };
     const std::string before = listing();
     for (auto &c : cases) {
@@ -115,5 +120,70 @@ TEST_F(Command, TextResultIsPhazeCpusWhenNoPixelIsMasked) {
         phaze("--formats txt,json --min-modulation 0 --saturation 256 f1.png f2.png f3.png");
     ASSERT_EQ(r.status, 0) << r.output;
     EXPECT_TRUE(read_whole_file("f1_phase.txt") == read_whole_file("phaze_cuda.txt"));
-    EXPECT_NE(read_whole_file("f1_report.json").find("\"masked_fraction\": 0,"), std::string::npos);
+    EXPECT_NE(read_whole_file("f1_report.json").find("\"masked_fraction\": 0.0,"), std::string::npos);
+}
+
+// Memory, disk and a folder in the way: the set fails with what ran out, leaves
+// no temporary and no earlier result changed, and the batch goes on.
+TEST_F(Command, ResourceFailuresFailTheSetAndLeaveNothing) {
+    ASSERT_EQ(run_in(folder, "mkdir out").status, 0);
+    ASSERT_EQ(phaze("-q -o out/f1 f1.png f2.png f3.png").status, 0);
+    const std::string earlier = read_whole_file("out/f1_phase.tiff");
+    const bool sanitized =
+#if defined(__SANITIZE_ADDRESS__)
+        true;
+#else
+        false;
+#endif
+    fringe_options big;
+    big.width = big.height = 2048, big.noise = 1;
+    if (!sanitized) {  // the sanitizers' shadow memory needs no address-space limit
+        std::vector<unsigned char> frames[3];
+        fringe_samples(big, make(big), frames);
+        for (int k = 0; k < 3; k++)
+            save("big" + std::to_string(k + 1) + ".png", big.width, big.height, PIXELS_U8,
+                 frames[k].data());
+    }
+    const bool small_disk = run_in(folder, "mkdir -p full && mount -t tmpfs -o size=64k tmpfs full "
+                                           "2>/dev/null")
+                                .status == 0;
+    struct failure {
+        bool runs;
+        const char *setup, *arguments, *says;
+    } cases[] = {
+        {small_disk, "", "-o full f1.png f2.png f3.png w1.tiff w2.tiff w3.tiff",
+         "can't write it: No space left on device"},
+        {!sanitized, "ulimit -v 60000", "-o out big1.png big2.png big3.png f1.png f2.png f3.png",
+         "big1.png: not enough memory for a set of 2048 x 2048 frames"},
+        {true, "rm out/f1_mask.png && mkdir out/f1_mask.png", "-o out/f1 f1.png f2.png f3.png",
+         "out/f1_mask.png: can't write it: Is a directory"},
+    };
+    for (const failure &c : cases) {
+        if (!c.runs) {
+            printf("skipped: %s (%s)\n", c.arguments,
+                   small_disk ? "under the sanitizers" : "no tmpfs can be mounted here");
+            continue;
+        }
+        const run_result r =
+            run_in(folder, std::string(c.setup) + (*c.setup ? "; " : "") + PHAZE_COMMAND + " " +
+                               c.arguments);
+        EXPECT_EQ(r.status, 1) << c.arguments;
+        EXPECT_NE(r.output.find(c.says), std::string::npos) << r.output;
+        EXPECT_EQ(run_in(folder, "ls -A out full 2>/dev/null | grep -c '^\\.'").output, "0\n")
+            << "no temporary left: " << c.arguments;
+        EXPECT_EQ(read_whole_file("out/f1_phase.tiff"), earlier) << c.arguments;
+        if (strstr(c.setup, "ulimit") != NULL) {
+            EXPECT_NE(r.output.find("1 of 2 sets failed"), std::string::npos) << r.output;
+        }
+    }
+    if (small_disk) run_in(folder, "umount full");
+}
+
+TEST_F(Command, ReportIsJsonWhateverTheFileNames) {
+    ASSERT_EQ(run_in(folder, "cp f1.png \"$(printf 'f\\377.png')\"").status, 0);
+    const run_result r = phaze("-q -o r \"$(printf 'f\\377.png')\" f2.png f3.png");
+    ASSERT_EQ(r.status, 0) << r.output;
+    const auto report = nlohmann::json::parse(read_whole_file("r_report.json"), nullptr, false);
+    ASSERT_FALSE(report.is_discarded()) << read_whole_file("r_report.json");
+    EXPECT_EQ(report["inputs"][0], "f\uFFFD.png");
 }

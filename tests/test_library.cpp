@@ -2,6 +2,10 @@
 // refusals, and its phase against the plain serial method.
 #include <gtest/gtest.h>
 #include <math.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "bench/plain_way.h"
 #include "phaze/phaze.h"
@@ -227,4 +231,40 @@ TEST(Library, WarnsWhenTheFramesDoNotFitTheModel) {
         else
             EXPECT_NE(warnings.find(c.warning), std::string::npos) << c.what << ": " << warnings;
     }
+}
+
+// Memory that runs out inside the analysis is a status, not the end of the caller.
+// The test runs itself again as a fresh process (OpenMP does not survive a bare
+// fork), which limits its address space and exits with the status.
+TEST(Library, RunningOutOfMemoryIsAStatus) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizers' shadow memory needs no address-space limit";
+#endif
+    if (getenv("PHAZE_MEMORY_CHILD") == NULL) {
+        char self[4096] = "";
+        ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+        const int status = system(("PHAZE_MEMORY_CHILD=1 '" + std::string(self) +
+                                   "' --gtest_filter=Library.RunningOutOfMemoryIsAStatus "
+                                   ">/dev/null 2>&1")
+                                      .c_str());
+        ASSERT_TRUE(WIFEXITED(status)) << "the analysis ended the process";
+        EXPECT_EQ(WEXITSTATUS(status), PHAZE_NO_MEMORY);
+        return;
+    }
+    const int W = 2048, H = 2048;
+    std::vector<float> f[3];
+    for (int j = 0; j < 3; j++)
+        for (int i = 0; i < W * H; i++) f[j].push_back((float)(0.5 + 0.3 * cos(0.2 * i + 2 * j)));
+    f[0][7] = NAN;  // the analysis then works on a cleaned copy: 24 bytes a pixel more
+    std::vector<double> phase((size_t)W * H);
+    FILE *statm = fopen("/proc/self/statm", "r");
+    unsigned long pages = 0;
+    if (statm == NULL || fscanf(statm, "%lu", &pages) != 1) _exit(99);
+    fclose(statm);
+    const rlim_t bytes = pages * sysconf(_SC_PAGE_SIZE) + (40 << 20);
+    const rlimit limit = {bytes, bytes};
+    setrlimit(RLIMIT_AS, &limit);
+    const phaze_frames frames = {{f[0].data(), f[1].data(), f[2].data()}, PHAZE_FLOAT32, W, H, 0};
+    char message[256];
+    _exit(phaze_analyse(&frames, NULL, phase.data(), NULL, NULL, NULL, message, sizeof message));
 }
