@@ -13,6 +13,9 @@ Every frame is modelled as ``I_k = A + B cos(phase + phase_offset + steps[k])``;
 
 from __future__ import annotations
 
+import math
+import numbers
+import reprlib
 from dataclasses import dataclass
 from typing import Any, Dict, Optional, Sequence, Union
 
@@ -59,6 +62,8 @@ def _frames_of(frames: Union[np.ndarray, Sequence[np.ndarray]]) -> list:
     for k, a in enumerate(arrays):
         if a.ndim != 2:
             raise ValueError(f"frame {k + 1} must be 2-D, not of shape {a.shape}")
+        if a.size == 0:
+            raise ValueError(f"frame {k + 1} has no pixels: its shape is {a.shape}")
         if a.dtype not in _DTYPES:
             raise TypeError(f"frame {k + 1} is {a.dtype}; phaze takes uint8, uint16, float32 or float64")
     if any(a.shape != arrays[0].shape for a in arrays):
@@ -101,8 +106,16 @@ def analyse(
     """
     a, b, c = _frames_of(frames)
     for name, value in (("min_modulation", min_modulation), ("saturation", saturation)):
-        if value is not None and not (np.isfinite(value) and value >= 0):
-            raise ValueError(f"{name} must be a finite number of 0 or more, not {value!r}")
+        if value is None:
+            continue
+        if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
+            raise TypeError(f"{name} must be a number, not {reprlib.repr(value)}")
+        try:
+            finite = math.isfinite(value) and value >= 0
+        except OverflowError:
+            finite = False
+        if not finite:
+            raise ValueError(f"{name} must be a finite number of 0 or more, not {reprlib.repr(value)}")
     phase, modulation, mask, report = _phaze.analyse(
         a, b, c,
         -1.0 if min_modulation is None else float(min_modulation),
