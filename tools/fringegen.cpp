@@ -1,5 +1,7 @@
 // fringegen: writes a folder of synthetic fringe frames that phaze can read.
 #include <errno.h>
+#include <getopt.h>
+#include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -10,93 +12,122 @@
 #include "cli/image.h"
 #include "tools/frameset.h"
 
-static void usage(void) {
-    printf(
-        "usage: fringegen FOLDER [options]\n"
-        "  --size WxH            frame size (512x512)\n"
-        "  --pattern NAME        tilt, bump or random (tilt)\n"
-        "  --steps A,B,C         the three phase steps in radians (0,2pi/3,4pi/3)\n"
-        "  --period P            fringe period in pixels (32)\n"
-        "  --angle R             direction of the fringes, radians (0.3)\n"
-        "  --background A        mean intensity (128)\n"
-        "  --contrast B          fringe amplitude (100)\n"
-        "  --noise S             standard deviation of added noise (0)\n"
-        "  --border N            dark border of N pixels (0)\n"
-        "  --seed N              random seed (1)\n"
-        "  --truth               also write the true phase to phase_true.txt\n");
+static const char *HELP =
+    "usage: fringegen [options] FOLDER\n"
+    "Synthetic phase-shifted fringe frames with a known phase, written into FOLDER.\n"
+    "\n"
+    "      --size WxH        frame size (512x512)\n"
+    "      --pattern NAME    tilt, bump or random (tilt)\n"
+    "      --steps A,B,C     the three phase steps in radians (0,2pi/3,4pi/3)\n"
+    "      --period P        fringe period in pixels (32)\n"
+    "      --angle R         direction of the fringes, radians (0.3)\n"
+    "      --background A    mean intensity (128; 16-bit frames: 257 times it)\n"
+    "      --contrast B      fringe amplitude (100; 16-bit frames: 257 times it)\n"
+    "      --noise S         standard deviation of added noise (0)\n"
+    "      --border N        dark border of N pixels (0)\n"
+    "      --seed N          random seed (1)\n"
+    "      --format F        bmp (the fixed layout: config.txt, bmp_header.bmp, I1-3.bmp),\n"
+    "                        tiff (16-bit I1-3.tiff) or png (8-bit I1-3.png) (bmp)\n"
+    "      --truth           also write the true phase to phase_true.txt\n"
+    "  -h, --help            print this help\n";
+
+static int usage_error(const std::string &message) {
+    fprintf(stderr, "fringegen: %s\nTry 'fringegen --help' for more.\n", message.c_str());
+    return 2;
 }
 
 static int parse_number(const char *text, double *value) {
     char *end = NULL;
     errno = 0;
     *value = strtod(text, &end);
-    return end != text && *end == '\0' && errno == 0 ? 0 : 1;
+    return end != text && *end == '\0' && errno == 0 && isfinite(*value);
+}
+
+static int one_of(const char *value, const char *a, const char *b, const char *c) {
+    return strcmp(value, a) == 0 || strcmp(value, b) == 0 || strcmp(value, c) == 0;
 }
 
 int main(int argc, char **argv) {
-    if (argc < 2 || strcmp(argv[1], "--help") == 0) {
-        usage();
-        return argc < 2 ? 1 : 0;
-    }
-    const char *folder = argv[1];
+    enum {
+        SIZE = 1000,
+        PATTERN,
+        STEPS,
+        PERIOD,
+        ANGLE,
+        BACKGROUND,
+        CONTRAST,
+        NOISE,
+        BORDER,
+        SEED,
+        FORMAT,
+        TRUTH
+    };
+    static const struct option longs[] = {{"size", required_argument, NULL, SIZE},
+                                          {"pattern", required_argument, NULL, PATTERN},
+                                          {"steps", required_argument, NULL, STEPS},
+                                          {"period", required_argument, NULL, PERIOD},
+                                          {"angle", required_argument, NULL, ANGLE},
+                                          {"background", required_argument, NULL, BACKGROUND},
+                                          {"contrast", required_argument, NULL, CONTRAST},
+                                          {"noise", required_argument, NULL, NOISE},
+                                          {"border", required_argument, NULL, BORDER},
+                                          {"seed", required_argument, NULL, SEED},
+                                          {"format", required_argument, NULL, FORMAT},
+                                          {"truth", no_argument, NULL, TRUTH},
+                                          {"help", no_argument, NULL, 'h'},
+                                          {NULL, 0, NULL, 0}};
     fringe_options options;
     bool truth = false, levels_given = false;
     const char *format = "bmp";
-    for (int a = 2; a < argc; a++) {
-        const char *name = argv[a];
-        if (strcmp(name, "--truth") == 0) {
-            truth = true;
-            continue;
-        }
-        if (a + 1 >= argc) {
-            fprintf(stderr, "fringegen: %s needs a value\n", name);
-            return 1;
-        }
-        const char *value = argv[++a];
+    opterr = 0;
+    for (int c; (c = getopt_long(argc, argv, ":h", longs, NULL)) != -1;) {
+        const char *value = optarg;
         double number = 0;
+        const bool numeric = value != NULL && parse_number(value, &number);
         bool ok = true;
-        if (strcmp(name, "--size") == 0) {
-            ok = sscanf(value, "%dx%d", &options.width, &options.height) == 2 &&
-                 options.width > 0 && options.height > 0;
-        } else if (strcmp(name, "--pattern") == 0) {
-            options.pattern = value;
-            ok = strcmp(value, "tilt") == 0 || strcmp(value, "bump") == 0 ||
-                 strcmp(value, "random") == 0;
-        } else if (strcmp(name, "--format") == 0) {
-            format = value;
-            ok = strcmp(value, "bmp") == 0 || strcmp(value, "tiff") == 0 ||
-                 strcmp(value, "png") == 0;
-        } else if (strcmp(name, "--steps") == 0) {
-            ok = sscanf(value, "%lf,%lf,%lf", &options.steps[0], &options.steps[1],
-                        &options.steps[2]) == 3;
-        } else if (parse_number(value, &number)) {
-            ok = false;
-        } else if (strcmp(name, "--period") == 0) {
-            options.period = number;
-            ok = number > 0;
-        } else if (strcmp(name, "--angle") == 0) {
-            options.angle = number;
-        } else if (strcmp(name, "--background") == 0) {
-            options.background = number;
-            levels_given = true;
-        } else if (strcmp(name, "--contrast") == 0) {
-            options.contrast = number;
-            levels_given = true;
-        } else if (strcmp(name, "--noise") == 0) {
-            options.noise = number;
-        } else if (strcmp(name, "--border") == 0) {
-            options.border = (int)number;
-        } else if (strcmp(name, "--seed") == 0) {
-            options.seed = (unsigned)number;
-        } else {
-            fprintf(stderr, "fringegen: unknown option %s\n", name);
-            return 1;
+        switch (c) {
+            case 'h': fputs(HELP, stdout); return 0;
+            case TRUTH: truth = true; break;
+            case SIZE:
+                ok = sscanf(value, "%dx%d", &options.width, &options.height) == 2 &&
+                     options.width > 0 && options.height > 0;
+                break;
+            case PATTERN:
+                options.pattern = value;
+                ok = one_of(value, "tilt", "bump", "random");
+                break;
+            case FORMAT:
+                format = value;
+                ok = one_of(value, "bmp", "tiff", "png");
+                break;
+            case STEPS:
+                ok = sscanf(value, "%lf,%lf,%lf", &options.steps[0], &options.steps[1],
+                            &options.steps[2]) == 3;
+                break;
+            case PERIOD: ok = numeric && (options.period = number) > 0; break;
+            case ANGLE: ok = numeric && ((options.angle = number), true); break;
+            case BACKGROUND: ok = numeric && ((options.background = number), true); break;
+            case CONTRAST: ok = numeric && ((options.contrast = number), true); break;
+            case NOISE: ok = numeric && (options.noise = number) >= 0; break;
+            case BORDER: ok = numeric && (options.border = (int)number) >= 0; break;
+            case SEED:
+                ok = numeric && number >= 0 && ((options.seed = (unsigned)number), true);
+                break;
+            case ':':
+                return usage_error(std::string("option ") + argv[optind - 1] + " needs a value");
+            default:
+                return usage_error(optopt != 0 ? std::string("unknown option -") + (char)optopt
+                                               : std::string("unknown option ") + argv[optind - 1]);
         }
-        if (!ok) {
-            fprintf(stderr, "fringegen: bad value '%s' for %s\n", value, name);
-            return 1;
+        if (!ok) {  // --name value, or --name=value
+            const char *given = argv[optind - 1] == value ? argv[optind - 2] : argv[optind - 1];
+            return usage_error(std::string("bad value '") + value + "' for " + given);
         }
+        levels_given |= c == BACKGROUND || c == CONTRAST;
     }
+    if (optind != argc - 1)
+        return usage_error(optind == argc ? "no folder given" : "one folder, not several");
+    const char *folder = argv[optind];
     // The folder and any missing folders above it.
     const std::string path = folder;
     for (size_t slash = path.find('/', 1); slash != std::string::npos;
@@ -124,7 +155,8 @@ int main(int argc, char **argv) {
             frames[k].width = options.width, frames[k].height = options.height,
             frames[k].channels = 1;
             frames[k].format = sixteen_bits ? PIXELS_U16 : PIXELS_U8;
-            const unsigned char *from = sixteen_bits ? (const unsigned char *)words[k].data() : bytes[k].data();
+            const unsigned char *from =
+                sixteen_bits ? (const unsigned char *)words[k].data() : bytes[k].data();
             frames[k].data.assign(from, from + phase.size() * (sixteen_bits ? 2 : 1));
             const std::string path =
                 std::string(folder) + "/I" + std::to_string(k + 1) + "." + format;
