@@ -122,12 +122,13 @@ int load_frame_set(const command_options &o, const std::string paths[3], frame_s
     // Thresholds in the units of the samples as read, also when colour becomes luma.
     phaze_default_options(&set->options);
     set->options.device = o.device;
+    // A 12-bit PGM (maxval 4095) saturates at 4095, not at 65535.
+    const double top =
+        set->frames[0].full_scale > 0 ? set->frames[0].full_scale : full_scale(read_as);
     set->options.min_modulation = o.min_modulation >= 0   ? o.min_modulation
                                   : read_as == PIXELS_F32 ? -1
-                                                          : 0.01 * full_scale(read_as);
-    set->options.saturation = o.saturation >= 0       ? o.saturation
-                              : read_as == PIXELS_F32 ? -1
-                                                      : full_scale(read_as);
+                                                          : 0.01 * top;
+    set->options.saturation = o.saturation >= 0 ? o.saturation : read_as == PIXELS_F32 ? -1 : top;
     const double clip = set->options.saturation >= 0 ? set->options.saturation : INFINITY;
     int all_clipped = 0;
     for (image &im : set->frames) {

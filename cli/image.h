@@ -1,6 +1,7 @@
 // Image files in and out, through well-kept libraries: libtiff (TIFF), libpng
-// (PNG) and stb_image (BMP, PGM, PPM). What the phaze command reads its frames
-// from and writes its results to, and what fringegen writes its frame sets as.
+// (PNG) and stb_image (BMP, JPEG); PGM and PPM samples are read as they lie
+// after the header. What the phaze command reads its frames from and writes its
+// results to, and what fringegen writes its frame sets as.
 #pragma once
 
 #include <memory>
@@ -33,14 +34,17 @@ struct image {
     int width = 0, height = 0;
     int channels = 0;  // 1: gray; 3: colour (an alpha channel is dropped)
     pixel_format format = PIXELS_U8;
-    sample_bytes data;    // rows without padding, channels interleaved, native order
-    std::string warning;  // what the user should know of how it was read; empty: nothing
+    sample_bytes data;      // rows without padding, channels interleaved, native order
+    double full_scale = 0;  // the largest sample the file declares (PGM's maxval); 0: the type's
+    std::string warning;    // what the user should know of how it was read; empty: nothing
 };
 
 size_t pixel_format_bytes(pixel_format format);
 
 // 0, or 1 with *reason saying why the file cannot be read. An image of more
-// than max_pixels pixels is refused before its samples are read.
+// than max_pixels pixels, or more than its file can hold, is refused before its
+// samples are read. 16-bit PGM and PPM samples are kept as stored whatever the
+// maxval (no rescaling to 65535).
 int read_image(const char *path, long long max_pixels, image *out, std::string *reason);
 
 // Gray images: TIFF of 8- or 16-bit integers or 32-bit floats, PNG of 8 or 16

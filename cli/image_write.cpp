@@ -54,6 +54,8 @@ int write_png(const char *path, const image &gray, std::string *reason) {
         return 1;
     }
     png_init_io(png, file);
+    // libpng refuses rows over a million pixels by default; TIFF frames can be wider.
+    png_set_user_limits(png, 0x7fffffff, 0x7fffffff);
     const int depth = gray.format == PIXELS_U16 ? 16 : 8;
     png_set_IHDR(png, info, (png_uint_32)gray.width, (png_uint_32)gray.height, depth,
                  PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,

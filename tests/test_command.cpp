@@ -79,7 +79,7 @@ TEST_F(Command, BadInputFailsTheSetAndKeepsEarlierResults) {
     const char *cases[][2] = {
         {"f1.png missing.png f3.png", "phaze: missing.png: No such file or directory"},
         {"f1.png cut.png f3.png", "phaze: cut.png: "},
-        {"f1.png text.png f3.png", "phaze: text.png: not a PNG, TIFF, BMP, PGM or PPM image"},
+        {"f1.png text.png f3.png", "phaze: text.png: not a PNG, TIFF, JPEG, BMP, PGM or PPM image"},
         {"f1.png wide.png f3.png",
          "phaze: wide.png: its size 64 x 96 differs from f1.png's 96 x 64"},
         {"f1.png f2.png w3.tiff", "phaze: w3.tiff: its samples are uint16, f1.png's uint8"},
