@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "phaze/phaze.h"
-#include "tools/frameset.h"
+#include "shared/frameset.h"
 
 static const double TWO_PI = 6.283185307179586;
 

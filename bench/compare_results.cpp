@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/frameset.h"
+#include "shared/frameset.h"
 
 static const double MAX_TEXT_DIFFERENCE = 2e-6, MAX_PICTURE_SHARE = 1e-4;
 

@@ -19,9 +19,9 @@
 #include <vector>
 
 #include "bench/plain_way.h"
-#include "host/format_lf.h"
-#include "host/write_results.h"
-#include "tools/frameset.h"
+#include "shared/format_lf.h"
+#include "shared/quantise_phase.h"
+#include "shared/frameset.h"
 
 // The plain way as a process of its own, so this process stays small.
 static void plain_run(int W, int H) {

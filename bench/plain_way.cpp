@@ -4,9 +4,9 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "device/kernel.h"
-#include "device/moments.h"
-#include "device/reference_points.h"
+#include "math/kernel.h"
+#include "method/moments.h"
+#include "method/reference_points.h"
 
 int plain_read_frames(double *X, double *Y, double *Z, int W, int H) {
     const char *names[3] = {"I1.bmp", "I2.bmp", "I3.bmp"};
@@ -50,10 +50,10 @@ void plain_moments(const double *X, const double *Y, int SIZE, double q[3]) {
 void plain_projection_and_phase(double *X, double *Y, double *Z, double *phase, int SIZE,
                                 const double q[3]) {
     for (int i = 0; i < SIZE; i++) {
-        const circle_projection p = projection_from_moments(q[0], q[1], q[1], q[2]);
+        const circle_projection p = projection_from_moments(q[0], q[1], q[2]);
         project_point(p, X[i], Y[i], Z[i]);
     }
-    const circle_projection p = projection_from_moments(q[0], q[1], q[1], q[2]);
+    const circle_projection p = projection_from_moments(q[0], q[1], q[2]);
     plain_level(X, Y, Z, SIZE, second_rotation_points(first_pixels(X, Y, Z), p));
     for (int i = 0; i < SIZE; i++) phase[i] = polar_phase(X[i], Y[i]);
 }

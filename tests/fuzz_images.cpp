@@ -6,7 +6,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include "cli/image.h"
+#include "shared/image.h"
 
 static char path[64];
 

@@ -9,10 +9,10 @@
 
 #include <vector>
 
-#include "engine/cpu_engine.h"
-#include "host/init_check.h"
-#include "host/read_frames.h"
-#include "tests/fake_runtime.h"
+#include "engines/cpu_engine.h"
+#include "fixed/init_check.h"
+#include "fixed/read_frames.h"
+#include "tests/doubles/fake_runtime.h"
 
 static void write_bytes(const char *name, const uint8_t *data, size_t size) {
     FILE *file = fopen(name, "wb");

@@ -7,7 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "engine/stage_engine.h"
+#include "engines/stage_engine.h"
 #include "tests/end_to_end.h"
 
 class BadInput : public EndToEnd {

@@ -5,7 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "cli/image.h"
+#include "shared/image.h"
 #include "tests/end_to_end.h"
 
 class Command : public EndToEnd {
@@ -120,7 +120,8 @@ TEST_F(Command, TextResultIsPhazeCpusWhenNoPixelIsMasked) {
         phaze("--formats txt,json --min-modulation 0 --saturation 256 f1.png f2.png f3.png");
     ASSERT_EQ(r.status, 0) << r.output;
     EXPECT_TRUE(read_whole_file("f1_phase.txt") == read_whole_file("phaze_cuda.txt"));
-    EXPECT_NE(read_whole_file("f1_report.json").find("\"masked_fraction\": 0.0,"), std::string::npos);
+    EXPECT_NE(read_whole_file("f1_report.json").find("\"masked_fraction\": 0.0,"),
+              std::string::npos);
 }
 
 // Memory, disk and a folder in the way: the set fails with what ran out, leaves
@@ -144,8 +145,9 @@ TEST_F(Command, ResourceFailuresFailTheSetAndLeaveNothing) {
             save("big" + std::to_string(k + 1) + ".png", big.width, big.height, PIXELS_U8,
                  frames[k].data());
     }
-    const bool small_disk = run_in(folder, "mkdir -p full && mount -t tmpfs -o size=64k tmpfs full "
-                                           "2>/dev/null")
+    const bool small_disk = run_in(folder,
+                                   "mkdir -p full && mount -t tmpfs -o size=64k tmpfs full "
+                                   "2>/dev/null")
                                 .status == 0;
     struct failure {
         bool runs;
@@ -164,9 +166,8 @@ TEST_F(Command, ResourceFailuresFailTheSetAndLeaveNothing) {
                    small_disk ? "under the sanitizers" : "no tmpfs can be mounted here");
             continue;
         }
-        const run_result r =
-            run_in(folder, std::string(c.setup) + (*c.setup ? "; " : "") + PHAZE_COMMAND + " " +
-                               c.arguments);
+        const run_result r = run_in(folder, std::string(c.setup) + (*c.setup ? "; " : "") +
+                                                PHAZE_COMMAND + " " + c.arguments);
         EXPECT_EQ(r.status, 1) << c.arguments;
         EXPECT_NE(r.output.find(c.says), std::string::npos) << r.output;
         EXPECT_EQ(run_in(folder, "ls -A out full 2>/dev/null | grep -c '^\\.'").output, "0\n")

@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
-#include "engine/cpu_engine.h"
-#include "engine/stage_engine.h"
-#include "tests/fake_runtime.h"
-#include "tools/frameset.h"
+#include "engines/cpu_engine.h"
+#include "engines/stage_engine.h"
+#include "tests/doubles/fake_runtime.h"
+#include "shared/frameset.h"
 
 // The samples of frame k at row y, column x, in a layout with padded rows.
 template <typename Sample>

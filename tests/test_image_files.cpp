@@ -3,8 +3,8 @@
 #include <math.h>
 #include <stdio.h>
 
-#include "host/format_lf.h"
-#include "host/write_results.h"
+#include "shared/format_lf.h"
+#include "fixed/write_results.h"
 #include "tests/test_support.h"
 
 using ImageFiles = InScratchFolder;

@@ -15,7 +15,7 @@
 #define STBI_WRITE_NO_STDIO_IMPLEMENTATION
 #include <stb/stb_image_write.h>
 
-#include "cli/frame_set.h"
+#include "command/frame_set.h"
 #include "tests/test_support.h"
 
 using ImageFormats = InScratchFolder;

@@ -2,9 +2,9 @@
 // how many key waits each path makes.
 #include <gtest/gtest.h>
 
-#include "host/init_check.h"
-#include "tests/fake_console.h"
-#include "tests/fake_runtime.h"
+#include "fixed/init_check.h"
+#include "tests/doubles/fake_console.h"
+#include "tests/doubles/fake_runtime.h"
 #include "tests/test_support.h"
 
 using testing::internal::CaptureStdout;

@@ -5,9 +5,9 @@
 
 #include <vector>
 
-#include "device/kernel.h"
-#include "device/moments.h"
-#include "host/write_results.h"
+#include "math/kernel.h"
+#include "method/moments.h"
+#include "shared/quantise_phase.h"
 
 static const double PI = 3.141592653589793;
 
@@ -52,7 +52,7 @@ TEST(CircleProjection, FiniteWhereTheQuotientBreaksDown) {
         {0, 0, 0, 0, 0, 0},                                    // every point at the origin
     };
     for (auto &c : cases) {
-        const circle_projection p = projection_from_moments(c[0], c[1], 123.0, c[2]);  // q21 unread
+        const circle_projection p = projection_from_moments(c[0], c[1], c[2]);
         EXPECT_EQ(p.active, (int)c[3]) << c[0] << " " << c[1] << " " << c[2];
         double x = 1.25, y = -0.5, z = 0.75;
         project_point(p, x, y, z);
@@ -61,7 +61,7 @@ TEST(CircleProjection, FiniteWhereTheQuotientBreaksDown) {
         EXPECT_TRUE(p.active ? moved : x == 1.25 && y == -0.5 && z == 0.75) << p.c << " " << p.s;
     }
     double q[3] = {0, 2, 0}, r[3] = {sqrt(0.5), sqrt(2.0), 0};  // axes 2 along Y, 1 along X
-    const circle_projection p = projection_from_moments(4, 0, 0, 1);
+    const circle_projection p = projection_from_moments(4, 0, 1);
     project_point(p, q[0], q[1], q[2]), project_point(p, r[0], r[1], r[2]);
     EXPECT_NEAR(q[0] * q[0] + q[1] * q[1] + q[2] * q[2], 1, 1e-12);
     EXPECT_NEAR(r[0] * r[0] + r[1] * r[1] + r[2] * r[2], 1, 1e-12);
@@ -80,7 +80,7 @@ TEST(CircleProjection, UnchangedWhereTheQuotientIsFinite) {
         const double k = (lmin - (q12 + q11)) / ((q12 + q22) - lmin), c = 1 / sqrt(k * k + 1),
                      s = -(k * c);
         const double h = sqrt(lmin) / sqrt(sqrt(lmax) * sqrt(lmax) - sqrt(lmin) * sqrt(lmin));
-        const circle_projection got = projection_from_moments(q11, q12, q12, q22);
+        const circle_projection got = projection_from_moments(q11, q12, q22);
         EXPECT_TRUE(got.c == c && got.s == s && got.h == h &&
                     got.w == 1 / (h * h + (c * c + s * s)));
     }
@@ -97,4 +97,3 @@ TEST(PhaseAndPicture, PolarAngleAndItsByte) {
         {NAN, 0}, {-NAN, 0}, {2 * PI / 255, 1},           {nextafter(2 * PI / 255, 0), 0}};
     for (auto &b : bytes) EXPECT_EQ(quantise_phase(b[0]), b[1]) << b[0];
 }
-

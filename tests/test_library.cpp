@@ -9,7 +9,7 @@
 
 #include "bench/plain_way.h"
 #include "phaze/phaze.h"
-#include "tools/frameset.h"
+#include "shared/frameset.h"
 
 static const double TWO_PI = 6.283185307179586;
 

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 #include <math.h>
 
-#include "device/reference_points.h"
+#include "method/reference_points.h"
 
 static reference_points points(const double P[3][3]) {
     return reference_points{
@@ -38,14 +38,14 @@ TEST(ReferencePoints, FallbacksSpanThePlaneTheKernelsProduced) {
     direction(first_rotation_points(points(flat)), n);
     for (int k = 0; k < 3; k++) EXPECT_NEAR(n[k], 1 / sqrt(3.0), 1e-15);
 
-    const circle_projection tilted = projection_from_moments(1, 0.3, 0.3, 5);
+    const circle_projection tilted = projection_from_moments(1, 0.3, 5);
     const double length = sqrt(tilted.c * tilted.c + tilted.s * tilted.s + tilted.h * tilted.h);
     direction(second_rotation_points(points(flat), tilted), n);
     EXPECT_NEAR(n[0], tilted.c / length, 1e-15);
     EXPECT_NEAR(n[1], tilted.s / length, 1e-15);
     EXPECT_NEAR(n[2], tilted.h / length, 1e-15);
 
-    direction(second_rotation_points(points(flat), projection_from_moments(2, 0, 0, 2)), n);
+    direction(second_rotation_points(points(flat), projection_from_moments(2, 0, 2)), n);
     EXPECT_TRUE(n[0] == 0 && n[1] == 0 && n[2] == 1) << "a circle stays in Z = 0";
 
     const reference_points kept = second_rotation_points(points(good), tilted);

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/frameset.h"
+#include "shared/frameset.h"
 
 // A fresh folder under /tmp; the test runs inside it.
 class InScratchFolder : public ::testing::Test {

@@ -1,0 +1,98 @@
+/* phaze: the wrapped phase of three phase-shifted fringe frames whose phase
+ * steps need not be known or equal, with the modulation of every pixel, a mask
+ * of the pixels that can be trusted, and the steps the frames were taken with.
+ *
+ * The library's one public header; C and C++ alike. Nothing crosses it as an
+ * exception: every call returns a status, and a failure comes with a message. */
+#ifndef PHAZE_PHAZE_H
+#define PHAZE_PHAZE_H
+
+#include <stddef.h>
+
+#include "phaze/phaze_version.h" /* PHAZE_VERSION_MAJOR, _MINOR, _PATCH and PHAZE_VERSION */
+
+#if defined(__GNUC__)
+#define PHAZE_API __attribute__((visibility("default")))
+#else
+#define PHAZE_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef enum {
+    PHAZE_UINT8 = 0,
+    PHAZE_UINT16 = 1,
+    PHAZE_FLOAT32 = 2,
+    PHAZE_FLOAT64 = 3
+} phaze_sample_type;
+
+typedef enum { PHAZE_DEVICE_AUTO = 0, PHAZE_DEVICE_CPU = 1, PHAZE_DEVICE_CUDA = 2 } phaze_device;
+
+typedef enum {
+    PHAZE_OK = 0,
+    PHAZE_BAD_ARGUMENT = 1, /* frames, sizes, strides or options that cannot be used */
+    PHAZE_NO_PHASE = 2,     /* the frames hold no phase: two are equal, say */
+    PHAZE_NO_MEMORY = 3,
+    PHAZE_DEVICE_FAILED = 4 /* the CUDA engine was asked for and is missing, or it failed */
+} phaze_status;
+
+/* Three frames of one size and sample type, row after row. */
+typedef struct {
+    const void *frame[3];
+    int type; /* a phaze_sample_type; an int, so that any value a caller stores is checked */
+    int width, height;
+    size_t row_stride; /* bytes from one row to the next; 0: rows without padding */
+} phaze_frames;
+
+typedef struct {
+    double min_modulation; /* mask pixels whose modulation B is below this, in the samples'
+                              units; below 0: 1% of full scale (integer samples) or of the
+                              largest sample (float) */
+    double saturation;     /* mask pixels with any sample at or above this; below 0: the type's
+                              largest value for integer samples, no limit for float */
+    int device;            /* a phaze_device; AUTO: CUDA where a device is present */
+} phaze_options;
+
+#define PHAZE_WARNINGS_SIZE 512
+
+/* What the analysis found. Frame k is modelled as
+ *     I_k = A + B cos(phase + phase_offset + steps[k])
+ * with A (background) and B (modulation) per pixel. */
+typedef struct {
+    double steps[3];        /* radians in [0, 2 pi); steps[0] is 0 */
+    double phase_offset;    /* radians: the phase's constant relative to frame 1 */
+    double background;      /* mean A over the valid pixels */
+    double modulation;      /* mean B over the valid pixels */
+    double masked_fraction; /* share of the pixels masked, 0 to 1 */
+    double residual_rms;    /* rms of the samples about the model, valid pixels */
+    double min_modulation;  /* the thresholds used */
+    double saturation;      /* (infinite: none) */
+    phaze_device device;    /* the engine that ran: PHAZE_DEVICE_CPU or PHAZE_DEVICE_CUDA */
+    double seconds;
+    char warnings[PHAZE_WARNINGS_SIZE]; /* sentences, one a line; empty when none */
+} phaze_report;
+
+PHAZE_API void phaze_default_options(phaze_options *options);
+
+/* The analysis. phase (doubles, radians in [0, 2 pi], NaN where masked) is
+ * required; modulation (floats) and mask (bytes: 1 valid, 0 masked) may be NULL.
+ * Each holds width * height values, row after row. report may be NULL. On a
+ * failure message (when not NULL) receives why, and the outputs are undefined. */
+PHAZE_API phaze_status phaze_analyse(const phaze_frames *frames, const phaze_options *options,
+                                     double *phase, float *modulation, unsigned char *mask,
+                                     phaze_report *report, char *message, size_t message_size);
+
+/* 1 when this build holds the CUDA engine and a CUDA device is present. */
+PHAZE_API int phaze_cuda_available(void);
+
+/* "MAJOR.MINOR.PATCH", of the library that runs (the header's PHAZE_VERSION is that of the
+ * header compiled against). */
+PHAZE_API const char *phaze_version(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,293 @@
+#include "model/model.h"
+
+#include <math.h>
+#include <string.h>
+
+#include <vector>
+
+static const double TWO_PI = 6.283185307179586;
+
+static long long pixel_count(const sample_frames &f) { return (long long)f.width * f.height; }
+
+// Pixels a block of the parallel passes.
+static const long long BLOCK = 1 << 14;
+
+// Sums of the normal equations of I_k = a_k + b_k cos(phase) + c_k sin(phase).
+enum { N, C, S, CC, SS, CS, FRAME_SUMS };  // then I, I cos, I sin for each frame
+
+static inline int usable(double x, double y, double z, double phase, double saturation) {
+    return isfinite(x) && isfinite(y) && isfinite(z) && isfinite(phase) && x < saturation &&
+           y < saturation && z < saturation;
+}
+
+// Solves the symmetric 3 x 3 system m v = r; 0 when it is singular.
+static int solve3(const double m[3][3], const double r[3], double v[3]) {
+    const double det = m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) -
+                       m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0]) +
+                       m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);
+    if (!(fabs(det) > 1e-300)) return 0;
+    for (int c = 0; c < 3; c++) {
+        double t[3][3];
+        memcpy(t, m, sizeof t);
+        for (int k = 0; k < 3; k++) t[k][c] = r[k];
+        v[c] = (t[0][0] * (t[1][1] * t[2][2] - t[1][2] * t[2][1]) -
+                t[0][1] * (t[1][0] * t[2][2] - t[1][2] * t[2][0]) +
+                t[0][2] * (t[1][0] * t[2][1] - t[1][1] * t[2][0])) /
+               det;
+    }
+    return 1;
+}
+
+// Pixels the steps are fitted on: usable, and with samples that spread by the
+// modulation threshold at least (a dark border has no phase to fit against).
+static inline int fits(double x, double y, double z, double phase, const quality_limits &limits) {
+    return usable(x, y, z, phase, limits.saturation) &&
+           fmax(fmax(x, y), z) - fmin(fmin(x, y), z) >= limits.min_modulation;
+}
+
+// The sums of one block, kept in named locals so that they stay in registers.
+struct fit_block {
+    double n = 0, c = 0, s = 0, cc = 0, ss = 0, cs = 0, i[3] = {0, 0, 0}, ic[3] = {0, 0, 0},
+           is[3] = {0, 0, 0};
+    void add(double x, double y, double z, double cp, double sp) {
+        n += 1, c += cp, s += sp, cc += cp * cp, ss += sp * sp, cs += cp * sp;
+        i[0] += x, i[1] += y, i[2] += z;
+        ic[0] += x * cp, ic[1] += y * cp, ic[2] += z * cp;
+        is[0] += x * sp, is[1] += y * sp, is[2] += z * sp;
+    }
+    void add_to(double *sums) const {
+        sums[N] += n, sums[C] += c, sums[S] += s, sums[CC] += cc, sums[SS] += ss, sums[CS] += cs;
+        for (int j = 0; j < 3; j++) {
+            sums[FRAME_SUMS + 3 * j] += i[j];
+            sums[FRAME_SUMS + 3 * j + 1] += ic[j];
+            sums[FRAME_SUMS + 3 * j + 2] += is[j];
+        }
+    }
+};
+
+static double wrapped(double angle) {
+    const double w = fmod(angle, TWO_PI);
+    return w < 0 ? w + TWO_PI : w;
+}
+
+// The model fitted: absolute steps theta_k of I_k = A + B cos(phase + theta_k),
+// and the inverse of the matrix that maps (A, B cos phase, B sin phase) to the
+// three samples.
+struct model {
+    int fitted;
+    double theta[3], cos_theta[3], sin_theta[3], inverse[3][3];
+};
+
+static model fit_model(const double *sums) {
+    model m = {};
+    const double normal[3][3] = {
+        {sums[N], sums[C], sums[S]}, {sums[C], sums[CC], sums[CS]}, {sums[S], sums[CS], sums[SS]}};
+    m.fitted = sums[N] >= 3;
+    for (int j = 0; j < 3 && m.fitted; j++) {
+        double abc[3];
+        m.fitted = solve3(normal, sums + FRAME_SUMS + 3 * j, abc);
+        // b cos(p) + c sin(p) = B cos(p + theta) with b = B cos theta, c = -B sin theta.
+        m.theta[j] = atan2(-abc[2], abc[1]);
+        m.cos_theta[j] = cos(m.theta[j]), m.sin_theta[j] = sin(m.theta[j]);
+    }
+    const double rows[3][3] = {{1, m.cos_theta[0], -m.sin_theta[0]},
+                               {1, m.cos_theta[1], -m.sin_theta[1]},
+                               {1, m.cos_theta[2], -m.sin_theta[2]}};
+    for (int c = 0; c < 3 && m.fitted; c++) {
+        const double unit[3] = {c == 0 ? 1.0 : 0.0, c == 1 ? 1.0 : 0.0, c == 2 ? 1.0 : 0.0};
+        double column[3];
+        m.fitted = solve3(rows, unit, column);
+        for (int r = 0; r < 3; r++) m.inverse[r][c] = column[r];
+    }
+    return m;
+}
+
+struct model_sums {
+    double valid, a, b, r2;
+};
+
+static void fill_report(const model &m, const model_sums &sums, long long pixels,
+                        phaze_report *report) {
+    report->phase_offset = m.fitted ? m.theta[0] : NAN;
+    for (int j = 0; j < 3; j++)
+        report->steps[j] = m.fitted ? wrapped(m.theta[j] - m.theta[0]) : NAN;
+    report->steps[0] = m.fitted ? 0 : NAN;
+    report->background = sums.valid > 0 ? sums.a / sums.valid : NAN;
+    report->modulation = sums.valid > 0 ? sums.b / sums.valid : NAN;
+    report->residual_rms = sums.valid > 0 ? sqrt(sums.r2 / (3 * sums.valid)) : NAN;
+    report->masked_fraction = 1 - sums.valid / (double)pixels;
+}
+
+// Every FIT_STRIDE-th run of FIT_RUN pixels enters the fit of the steps: a
+// sixteenth of a large frame fixes three numbers far better than the samples'
+// noise allows, and the phase and the model then need only one more pass. 17
+// runs of 256 are prime to the usual widths, so the runs fall on every column.
+static const long long FIT_STRIDE = 17, FIT_RUN = 256, FIT_ALL_BELOW = 1 << 18;
+
+// The fit of the steps. each_pixel(start, count, visit) calls visit(i, x, y, z,
+// p, c, s) for pixels start to start + count - 1 with their samples, phase and
+// its cos and sin. Sums are added in the order of the runs, so the result does
+// not depend on the threads.
+template <typename Pixels>
+static model fit_pass(long long pixels, Pixels each_pixel, const quality_limits &limits) {
+    const long long stride = pixels < FIT_ALL_BELOW ? 1 : FIT_STRIDE;
+    const long long runs = (pixels + FIT_RUN - 1) / FIT_RUN,
+                    fitted_runs = (runs + stride - 1) / stride;
+    std::vector<fit_block> fit(fitted_runs);
+#pragma omp parallel for schedule(static)
+    for (long long r = 0; r < fitted_runs; r++) {
+        const long long start = r * stride * FIT_RUN;
+        fit_block sums;
+        each_pixel(start, pixels - start < FIT_RUN ? pixels - start : FIT_RUN,
+                   [&](long long, double x, double y, double z, double p, double c, double s) {
+                       if (fits(x, y, z, p, limits)) sums.add(x, y, z, c, s);
+                   });
+        fit[r] = sums;
+    }
+    double sums[FRAME_SUMS + 9] = {};
+    for (const fit_block &block : fit) block.add_to(sums);
+    return fit_model(sums);
+}
+
+// The model over all pixels, block by block: make(start, count, totals) fills
+// the outputs of a block and adds to its totals.
+template <typename Make>
+static void model_pass(long long pixels, const model &m, Make make, phaze_report *report) {
+    const long long blocks = (pixels + BLOCK - 1) / BLOCK;
+    std::vector<model_sums> totals(blocks);
+#pragma omp parallel for schedule(static)
+    for (long long b = 0; b < blocks; b++) {
+        const long long start = b * BLOCK;
+        model_sums block = {0, 0, 0, 0};
+        make(start, pixels - start < BLOCK ? pixels - start : BLOCK, block);
+        totals[b] = block;
+    }
+    model_sums all = {0, 0, 0, 0};
+    for (const model_sums &t : totals)
+        all.valid += t.valid, all.a += t.a, all.b += t.b, all.r2 += t.r2;
+    fill_report(m, all, pixels, report);
+}
+
+// cos and sin of the phase from the levelled point: the phase is its polar
+// angle plus pi.
+static inline void phase_direction(double x, double y, double &c, double &s) {
+    const double r = sqrt(x * x + y * y), inverse = 1 / (r > 0 ? r : 1);
+    c = r > 0 ? -x * inverse : -1.0;
+    s = -y * inverse;
+}
+
+// A, B and the squared residual of n pixels, element by element, in vector
+// registers (AVX2 where the processor has it).
+__attribute__((target_clones("avx2", "default"))) static void model_block(
+    const model &m, const double *a, const double *b, const double *c, const double *x,
+    const double *y, double *A, double *B, double *r2, int n) {
+    for (int k = 0; k < n; k++) {
+        double cp, sp;
+        phase_direction(x[k], y[k], cp, sp);
+        const double I[3] = {a[k], b[k], c[k]};
+        double solved[3];
+        for (int r = 0; r < 3; r++)
+            solved[r] = m.inverse[r][0] * I[0] + m.inverse[r][1] * I[1] + m.inverse[r][2] * I[2];
+        A[k] = solved[0];
+        B[k] = sqrt(solved[1] * solved[1] + solved[2] * solved[2]);
+        double squares = 0;
+        for (int j = 0; j < 3; j++) {
+            const double d = I[j] - (A[k] + B[k] * (cp * m.cos_theta[j] - sp * m.sin_theta[j]));
+            squares += d * d;
+        }
+        r2[k] = squares;
+    }
+}
+
+// The model over all pixels: points(first, n, a, b, c, x, y, p) gives a block's
+// samples, the points whose polar angle plus pi is their phase, and the phase.
+template <typename Points>
+static void model_all(const sample_frames &f, const model &m, const quality_limits &limits,
+                      Points points, double *phase, float *modulation, unsigned char *mask,
+                      phaze_report *report) {
+    model_pass(
+        pixel_count(f), m,
+        [&](long long start, long long count, model_sums &totals) {
+            double a[LEVELLED_BLOCK], b[LEVELLED_BLOCK], c[LEVELLED_BLOCK], x[LEVELLED_BLOCK],
+                y[LEVELLED_BLOCK], p[LEVELLED_BLOCK], A[LEVELLED_BLOCK], B[LEVELLED_BLOCK],
+                r2[LEVELLED_BLOCK];
+            for (long long done = 0; done < count; done += LEVELLED_BLOCK) {
+                const int n = (int)(count - done < LEVELLED_BLOCK ? count - done : LEVELLED_BLOCK);
+                const long long first = start + done;
+                points(first, n, a, b, c, x, y, p);
+                model_block(m, a, b, c, x, y, A, B, r2, n);
+                for (int k = 0; k < n; k++) {
+                    const long long i = first + k;
+                    const int ok = m.fitted && usable(a[k], b[k], c[k], p[k], limits.saturation) &&
+                                   B[k] >= limits.min_modulation;
+                    if (modulation != NULL) modulation[i] = m.fitted ? (float)B[k] : NAN;
+                    if (mask != NULL) mask[i] = (unsigned char)ok;
+                    phase[i] = ok ? p[k] : NAN;
+                    if (ok)
+                        totals.valid += 1, totals.a += A[k], totals.b += B[k], totals.r2 += r2[k];
+                }
+            }
+        },
+        report);
+}
+
+void phase_and_quality(const sample_frames &f, const sample_frames &levelled_from,
+                       const shared_numbers &shared, const quality_limits &limits, double *phase,
+                       float *modulation, unsigned char *mask, phaze_report *report) {
+    const bool same = &f == &levelled_from;
+    // A block's samples as given (they make the mask) and its levelled points,
+    // made from levelled_from (the same frames, or a copy without non-finite
+    // samples); the phase is their polar angle plus pi.
+    const auto points = [&](long long first, int n, double *a, double *b, double *c, double *x,
+                            double *y, double *p) {
+        visit_pixels(f, first, n, [&](long long k, double u, double v, double w) {
+            a[k] = u, b[k] = v, c[k] = w;
+        });
+        if (same) {
+            level_block(shared, a, b, c, x, y, n);
+        } else {
+            double u[LEVELLED_BLOCK], v[LEVELLED_BLOCK], w[LEVELLED_BLOCK];
+            visit_pixels(levelled_from, first, n, [&](long long k, double r, double s, double t) {
+                u[k] = r, v[k] = s, w[k] = t;
+            });
+            level_block(shared, u, v, w, x, y, n);
+        }
+        for (int k = 0; k < n; k++) p[k] = polar_phase(x[k], y[k]);
+    };
+    const auto levelled = [&](long long start, long long count, auto visit) {
+        double a[LEVELLED_BLOCK], b[LEVELLED_BLOCK], c[LEVELLED_BLOCK], x[LEVELLED_BLOCK],
+            y[LEVELLED_BLOCK], p[LEVELLED_BLOCK];
+        for (long long done = 0; done < count; done += LEVELLED_BLOCK) {
+            const int n = (int)(count - done < LEVELLED_BLOCK ? count - done : LEVELLED_BLOCK);
+            points(start + done, n, a, b, c, x, y, p);
+            for (int k = 0; k < n; k++) {
+                double cp, sp;
+                phase_direction(x[k], y[k], cp, sp);
+                visit(start + done + k, a[k], b[k], c[k], p[k], cp, sp);
+            }
+        }
+    };
+    const model m = fit_pass(pixel_count(f), levelled, limits);
+    model_all(f, m, limits, points, phase, modulation, mask, report);
+}
+
+void estimate_quality(const sample_frames &f, const quality_limits &limits, double *phase,
+                      float *modulation, unsigned char *mask, phaze_report *report) {
+    const auto from_phase = [&](long long start, long long count, auto visit) {
+        visit_pixels(f, start, count, [&](long long k, double a, double b, double c) {
+            const long long i = start + k;
+            visit(i, a, b, c, phase[i], cos(phase[i]), sin(phase[i]));
+        });
+    };
+    const model m = fit_pass(pixel_count(f), from_phase, limits);
+    // The unit point at angle phase - pi has the phase as its polar angle plus pi.
+    const auto points = [&](long long first, int n, double *a, double *b, double *c, double *x,
+                            double *y, double *p) {
+        visit_pixels(f, first, n, [&](long long k, double u, double v, double w) {
+            a[k] = u, b[k] = v, c[k] = w;
+            p[k] = phase[first + k];
+            x[k] = -cos(p[k]), y[k] = -sin(p[k]);
+        });
+    };
+    model_all(f, m, limits, points, phase, modulation, mask, report);
+}

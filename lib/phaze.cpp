@@ -1,0 +1,235 @@
+// The library's entry points. phaze_analyse reads as the method: check the
+// arguments, take the thresholds, let an engine find the phase (or say there is
+// none), fit the model around what it found, and add the warnings. The engines
+// hold every formula, fallback and check of the phase itself.
+#include "phaze/phaze.h"
+
+#include <math.h>
+#include <omp.h>
+#include <stdarg.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <new>
+#include <stdexcept>
+#include <vector>
+
+#include "engines/cpu_engine.h"
+#include "engines/no_phase.h"
+#include "method/frame_checks.h"
+#include "model/model.h"
+#include "model/warnings.h"
+#ifdef PHAZE_WITH_CUDA
+#include "engines/cuda_engine.h"
+#endif
+
+static phaze_status fail(phaze_status status, char *message, size_t size, const char *format, ...) {
+    if (message != NULL && size > 0) {
+        va_list arguments;
+        va_start(arguments, format);
+        vsnprintf(message, size, format, arguments);
+        va_end(arguments);
+    }
+    return status;
+}
+
+void phaze_default_options(phaze_options *options) {
+    if (options == NULL) return;
+    options->min_modulation = -1;
+    options->saturation = -1;
+    options->device = PHAZE_DEVICE_AUTO;
+}
+
+const char *phaze_version(void) { return PHAZE_VERSION; }
+
+int phaze_cuda_available(void) {
+#ifdef PHAZE_WITH_CUDA
+    return cuda_engine_available();
+#else
+    return 0;
+#endif
+}
+
+static size_t sample_bytes(int type) {
+    return type == PHAZE_UINT8 ? 1 : type == PHAZE_UINT16 ? 2 : type == PHAZE_FLOAT32 ? 4 : 8;
+}
+
+static phaze_status check_arguments(const phaze_frames *frames, const phaze_options *options,
+                                    double *phase, char *message, size_t size) {
+    if (frames == NULL) return fail(PHAZE_BAD_ARGUMENT, message, size, "no frames");
+    if (frames->type != PHAZE_UINT8 && frames->type != PHAZE_UINT16 &&
+        frames->type != PHAZE_FLOAT32 && frames->type != PHAZE_FLOAT64)
+        return fail(PHAZE_BAD_ARGUMENT, message, size, "unsupported sample type %d",
+                    (int)frames->type);
+    for (int k = 0; k < 3; k++)
+        if (frames->frame[k] == NULL)
+            return fail(PHAZE_BAD_ARGUMENT, message, size, "frame %d is missing", k + 1);
+    if (frames->width <= 0 || frames->height <= 0)
+        return fail(PHAZE_BAD_ARGUMENT, message, size, "a frame of %d x %d pixels is empty",
+                    frames->width, frames->height);
+    if ((long long)frames->width * frames->height < 5)
+        return fail(PHAZE_BAD_ARGUMENT, message, size,
+                    "frames of %d x %d pixels are too small: phaze needs at least 5 pixels",
+                    frames->width, frames->height);
+    if (phase == NULL) return fail(PHAZE_BAD_ARGUMENT, message, size, "no phase array");
+    const size_t bytes = sample_bytes(frames->type), row = (size_t)frames->width * bytes;
+    if (frames->row_stride != 0 && frames->row_stride < row)
+        return fail(PHAZE_BAD_ARGUMENT, message, size,
+                    "a row stride of %zu bytes is less than a row (%zu)", frames->row_stride, row);
+    // Offsets are row * stride in size_t: one that wraps would read anywhere.
+    if (frames->row_stride > (SIZE_MAX - row) / (size_t)frames->height)
+        return fail(PHAZE_BAD_ARGUMENT, message, size,
+                    "a row stride of %zu bytes over %d rows passes the end of the address space",
+                    frames->row_stride, frames->height);
+    if (frames->row_stride % bytes != 0)
+        return fail(PHAZE_BAD_ARGUMENT, message, size,
+                    "a row stride of %zu bytes is not a whole number of %zu-byte samples",
+                    frames->row_stride, bytes);
+    for (int k = 0; k < 3; k++)
+        if ((uintptr_t)frames->frame[k] % bytes != 0)
+            return fail(PHAZE_BAD_ARGUMENT, message, size,
+                        "frame %d does not start on a %zu-byte boundary", k + 1, bytes);
+    if (options != NULL && (isnan(options->min_modulation) || isnan(options->saturation)))
+        return fail(PHAZE_BAD_ARGUMENT, message, size, "a threshold is not a number");
+    if (options != NULL && options->device != PHAZE_DEVICE_AUTO &&
+        options->device != PHAZE_DEVICE_CPU && options->device != PHAZE_DEVICE_CUDA)
+        return fail(PHAZE_BAD_ARGUMENT, message, size, "unknown device %d", (int)options->device);
+    return PHAZE_OK;
+}
+
+// The thresholds in the samples' units: the caller's, or those of the type.
+static quality_limits limits_of(const phaze_frames &frames, const sample_frames &f,
+                                const phaze_options &chosen) {
+    const int is_float = frames.type == PHAZE_FLOAT32 || frames.type == PHAZE_FLOAT64;
+    const double full_scale = frames.type == PHAZE_UINT8 ? 255 : 65535;
+    quality_limits limits;
+    limits.saturation = chosen.saturation >= 0 ? chosen.saturation
+                        : is_float             ? INFINITY
+                                               : full_scale;
+    limits.min_modulation = chosen.min_modulation >= 0
+                                ? chosen.min_modulation
+                                : 0.01 * (is_float ? largest_sample(f) : full_scale);
+    return limits;
+}
+
+// Why the frames hold no phase, as closely as the frames tell.
+static phaze_status no_phase(const sample_frames &f, int is_float, char *message, size_t size) {
+    if (is_float && largest_magnitude(f) > 1e150)
+        return fail(PHAZE_BAD_ARGUMENT, message, size,
+                    "samples as large as %g overflow the sums of their squares: scale the frames "
+                    "to below 1e150",
+                    largest_magnitude(f));
+    return fail(PHAZE_NO_PHASE, message, size, "%s", NO_PHASE_MESSAGE);
+}
+
+// What the chosen engine found: the CPU engine's shared numbers, from which the
+// model levels each pixel itself, or the CUDA engine's phase in the phase array.
+struct engine_result {
+    phaze_status status;
+    phaze_device device;
+    shared_numbers shared;
+};
+
+static engine_result find_phase(const sample_frames &f, const phaze_options &chosen, double *phase,
+                                char *message, size_t size) {
+    engine_result r = {PHAZE_OK, PHAZE_DEVICE_CPU, {}};
+    const int want_cuda = chosen.device == PHAZE_DEVICE_CUDA ||
+                          (chosen.device == PHAZE_DEVICE_AUTO && phaze_cuda_available());
+    if (!want_cuda) {
+        r.status = find_shared_numbers(f, &r.shared) ? PHAZE_NO_PHASE : PHAZE_OK;
+        return r;
+    }
+    r.device = PHAZE_DEVICE_CUDA;
+#ifdef PHAZE_WITH_CUDA
+    char why[256] = "";
+    const cuda_engine_result result =
+        cuda_engine_available() ? cuda_engine_phase(f, phase, why, sizeof why) : CUDA_ENGINE_FAILED;
+    if (!cuda_engine_available()) snprintf(why, sizeof why, "no CUDA device is present");
+    r.status = result == CUDA_ENGINE_DONE ? PHAZE_OK
+               : result == CUDA_ENGINE_NO_PHASE
+                   ? PHAZE_NO_PHASE
+                   : fail(PHAZE_DEVICE_FAILED, message, size, "CUDA device error: %s", why);
+#else
+    (void)phase;
+    r.status = fail(PHAZE_DEVICE_FAILED, message, size, "this build of phaze has no CUDA engine");
+#endif
+    return r;
+}
+
+static phaze_status analyse(const phaze_frames *frames, const phaze_options *options, double *phase,
+                            float *modulation, unsigned char *mask, phaze_report *report_out,
+                            char *message, size_t message_size) {
+    const double start = omp_get_wtime();
+    phaze_status status = check_arguments(frames, options, phase, message, message_size);
+    if (status != PHAZE_OK) return status;
+    phaze_options chosen;
+    phaze_default_options(&chosen);
+    if (options != NULL) chosen = *options;
+    phaze_report report;
+    memset(&report, 0, sizeof report);
+
+    const sample_type types[4] = {SAMPLES_U8, SAMPLES_U16, SAMPLES_F32, SAMPLES_F64};
+    const size_t row_bytes = (size_t)frames->width * sample_bytes(frames->type);
+    const sample_frames f = {{frames->frame[0], frames->frame[1], frames->frame[2]},
+                             types[frames->type],
+                             frames->width,
+                             frames->height,
+                             frames->row_stride ? frames->row_stride : row_bytes};
+    const int is_float = frames->type == PHAZE_FLOAT32 || frames->type == PHAZE_FLOAT64;
+    const quality_limits limits = limits_of(*frames, f, chosen);
+    report.min_modulation = limits.min_modulation;
+    report.saturation = limits.saturation;
+
+    // Non-finite samples would spoil the moments of the whole frame: the engine
+    // sees them as the origin, which weighs nothing; the model masks them.
+    // (Saturated pixels stay: clipped peaks lie close to the ellipse, and
+    // leaving them out would spread the phases unevenly, which biases more.)
+    const long long pixels = (long long)f.width * f.height;
+    const long long finite = is_float ? finite_pixels(f) : pixels;
+    sample_frames engine_frames = f;
+    std::vector<double> cleaned;
+    if (finite < pixels) cleaned = finite_copy(f, &engine_frames);
+
+    const engine_result engine = find_phase(engine_frames, chosen, phase, message, message_size);
+    report.device = engine.device;
+    if (engine.status == PHAZE_NO_PHASE) {
+        // Frames without fringes: every pixel masked is the answer; unless two
+        // frames are the same, which is a mistake rather than a scene.
+        if (two_frames_equal(f, row_bytes) ||
+            !no_modulation_anywhere(engine_frames, limits.min_modulation))
+            return no_phase(f, is_float, message, message_size);
+        for (long long i = 0; i < pixels; i++) phase[i] = NAN;
+        add_warning(&report, finite == 0 ? "no pixel has finite samples: every pixel is masked"
+                                         : "no pixel has modulation: every pixel is masked");
+        estimate_quality(f, limits, phase, modulation, mask, &report);
+    } else if (engine.status != PHAZE_OK) {
+        return engine.status;
+    } else if (engine.device == PHAZE_DEVICE_CPU) {
+        phase_and_quality(f, cleaned.empty() ? f : engine_frames, engine.shared, limits, phase,
+                          modulation, mask, &report);
+    } else {
+        estimate_quality(f, limits, phase, modulation, mask, &report);
+    }
+    warn_of_doubtful_results(phase, f.width, f.height, &report);
+    report.seconds = omp_get_wtime() - start;
+    if (report_out != NULL) *report_out = report;
+    return PHAZE_OK;
+}
+
+phaze_status phaze_analyse(const phaze_frames *frames, const phaze_options *options, double *phase,
+                           float *modulation, unsigned char *mask, phaze_report *report,
+                           char *message, size_t message_size) {
+    try {
+        return analyse(frames, options, phase, modulation, mask, report, message, message_size);
+    } catch (const std::bad_alloc &) {
+    } catch (const std::length_error &) {
+    } catch (const std::exception &e) {
+        return fail(PHAZE_DEVICE_FAILED, message, message_size, "an internal error: %s", e.what());
+    } catch (...) {
+        return fail(PHAZE_DEVICE_FAILED, message, message_size, "an internal error");
+    }
+    return fail(PHAZE_NO_MEMORY, message, message_size,
+                "not enough memory for the analysis of %d x %d frames", frames->width,
+                frames->height);
+}

@@ -1,0 +1,197 @@
+#include "command/arguments.h"
+
+#include <getopt.h>
+#include <math.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <set>
+
+static const char *HELP =
+    "usage: phaze [options] FRAME1 FRAME2 FRAME3 [FRAME1 FRAME2 FRAME3 ...]\n"
+    "The wrapped phase of three phase-shifted fringe frames (steps need not be known or equal),\n"
+    "with each pixel's modulation, a mask of the pixels to trust and the steps found.\n"
+    "Frames: PNG, TIFF, JPEG, BMP, PGM or PPM; 8 or 16 bits, or 32-bit float TIFF; gray or\n"
+    "colour.\n"
+    "\n"
+    "  -o, --output PATH       one set: the prefix of its results (default: FRAME1 without its\n"
+    "                          extension); several sets: a folder, each set's results named\n"
+    "                          after its FRAME1's file name without extension\n"
+    "      --formats LIST      result formats, from tiff, png, json, npy, txt (tiff,png,json)\n"
+    "      --min-modulation V  mask pixels whose modulation is below V, in the samples' units\n"
+    "                          (default: 1% of full scale; of the largest sample for float)\n"
+    "      --saturation V      mask pixels with any sample >= V (default: the type's maximum\n"
+    "                          for integer frames, none for float frames)\n"
+    "      --channel C         luma, r, g or b: which channel of colour frames (luma)\n"
+    "      --device D          auto, cpu or cuda (auto: CUDA when a device is there)\n"
+    "  -q, --quiet             say nothing but errors\n"
+    "      --version           print the version\n"
+    "  -h, --help              print this help\n"
+    "\n"
+    "Results for prefix P: P_phase.tiff (float32 radians in [0, 2pi], NaN where masked),\n"
+    "P_modulation.tiff (float32), P_mask.png (255 valid, 0 masked), P_phase.png (a view),\n"
+    "P_report.json; with npy P_phase.npy (float64), with txt P_phase.txt (one %lf a pixel).\n"
+    "Exit status: 0 done, 1 a set failed, 2 bad usage.\n";
+
+int usage_error(const std::string &message) {
+    fprintf(stderr, "phaze: %s\nTry 'phaze --help' for more.\n", message.c_str());
+    return ARGUMENTS_BAD;
+}
+
+static int parse_number(const char *text, double *value) {
+    char *end = NULL;
+    *value = strtod(text, &end);
+    return end != text && *end == '\0' && isfinite(*value) && *value >= 0;
+}
+
+static int parse_formats(const char *list, command_options *o) {
+    o->tiff = o->png = o->json = o->npy = o->txt = false;
+    std::string text = list;
+    size_t start = 0;
+    while (start <= text.size()) {
+        const size_t comma = text.find(',', start);
+        const std::string name =
+            text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        if (name == "tiff")
+            o->tiff = true;
+        else if (name == "png")
+            o->png = true;
+        else if (name == "json")
+            o->json = true;
+        else if (name == "npy")
+            o->npy = true;
+        else if (name == "txt")
+            o->txt = true;
+        else
+            return 0;
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+    }
+    return 1;
+}
+
+int parse_arguments(int argc, char **argv, command_options *o) {
+    enum { FORMATS = 1000, MIN_MODULATION, SATURATION, CHANNEL, DEVICE, VERSION };
+    static const struct option longs[] = {
+        {"output", required_argument, NULL, 'o'},
+        {"formats", required_argument, NULL, FORMATS},
+        {"min-modulation", required_argument, NULL, MIN_MODULATION},
+        {"saturation", required_argument, NULL, SATURATION},
+        {"channel", required_argument, NULL, CHANNEL},
+        {"device", required_argument, NULL, DEVICE},
+        {"quiet", no_argument, NULL, 'q'},
+        {"version", no_argument, NULL, VERSION},
+        {"help", no_argument, NULL, 'h'},
+        {NULL, 0, NULL, 0}};
+    opterr = 0;
+    optind = 1;
+    for (int c; (c = getopt_long(argc, argv, ":o:qh", longs, NULL)) != -1;) {
+        const std::string value = optarg != NULL ? optarg : "";
+        switch (c) {
+            case 'o': o->output = value; break;
+            case 'q': o->quiet = true; break;
+            case 'h': fputs(HELP, stdout); return ARGUMENTS_DONE;
+            case VERSION: printf("phaze %s\n", phaze_version()); return ARGUMENTS_DONE;
+            case FORMATS:
+                if (!parse_formats(optarg, o))
+                    return usage_error("unknown format in '" + value + "'");
+                break;
+            case MIN_MODULATION:
+                if (!parse_number(optarg, &o->min_modulation))
+                    return usage_error("--min-modulation needs a number of 0 or more, not '" +
+                                       value + "'");
+                break;
+            case SATURATION:
+                if (!parse_number(optarg, &o->saturation))
+                    return usage_error("--saturation needs a number of 0 or more, not '" + value +
+                                       "'");
+                break;
+            case CHANNEL:
+                if (value == "luma")
+                    o->channel = CHANNEL_LUMA;
+                else if (value == "r")
+                    o->channel = CHANNEL_RED;
+                else if (value == "g")
+                    o->channel = CHANNEL_GREEN;
+                else if (value == "b")
+                    o->channel = CHANNEL_BLUE;
+                else
+                    return usage_error("--channel is luma, r, g or b, not '" + value + "'");
+                break;
+            case DEVICE:
+                if (value == "auto")
+                    o->device = PHAZE_DEVICE_AUTO;
+                else if (value == "cpu")
+                    o->device = PHAZE_DEVICE_CPU;
+                else if (value == "cuda")
+                    o->device = PHAZE_DEVICE_CUDA;
+                else
+                    return usage_error("--device is auto, cpu or cuda, not '" + value + "'");
+                break;
+            case ':':
+                return usage_error(std::string("option ") + argv[optind - 1] + " needs a value");
+            default:
+                // optopt names a short option; within a cluster such as -xq,
+                // argv[optind - 1] is still the argument before it.
+                if (optopt != 0)
+                    return usage_error(std::string("unknown option -") + (char)optopt +
+                                       " (a frame whose name begins with '-' goes after --)");
+                return usage_error(std::string("unknown option ") + argv[optind - 1]);
+        }
+    }
+    for (int a = optind; a < argc; a++) o->frames.push_back(argv[a]);
+    if (o->frames.empty()) return usage_error("no frames given");
+    if (o->frames.size() % 3 != 0)
+        return usage_error(std::to_string(o->frames.size()) +
+                           " frames given: frames come in sets of three");
+    if (!(o->tiff || o->png || o->json || o->npy || o->txt))
+        return usage_error("no result format chosen");
+    return ARGUMENTS_RUN;
+}
+
+static std::string without_extension(const std::string &path) {
+    const size_t slash = path.rfind('/'), dot = path.rfind('.');
+    return dot != std::string::npos && (slash == std::string::npos || dot > slash) &&
+                   dot != slash + 1
+               ? path.substr(0, dot)
+               : path;
+}
+
+static std::string file_name(const std::string &path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The prefix as the file system sees it: its folder resolved (., .., links),
+// so that a1 and ./a1 are one name. A folder that does not exist yet stays as
+// it is spelled.
+static std::string resolved_prefix(const std::string &prefix) {
+    const size_t slash = prefix.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : prefix.substr(0, slash + 1);
+    char *real = realpath(folder.c_str(), NULL);
+    if (real == NULL) return prefix;
+    const std::string resolved = std::string(real) + "/" + file_name(prefix);
+    free(real);
+    return resolved;
+}
+
+int result_prefixes(const command_options &o, std::vector<std::string> *prefixes) {
+    const size_t sets = o.frames.size() / 3;
+    std::set<std::string> seen;
+    for (size_t s = 0; s < sets; s++) {
+        const std::string &first = o.frames[3 * s];
+        std::string prefix;
+        if (o.output.empty())
+            prefix = without_extension(first);
+        else if (sets == 1)
+            prefix = o.output;
+        else
+            prefix = o.output + (o.output.back() == '/' ? "" : "/") +
+                     without_extension(file_name(first));
+        if (!seen.insert(resolved_prefix(prefix)).second)
+            return usage_error("two sets would write their results to " + prefix + "_*");
+        prefixes->push_back(prefix);
+    }
+    return ARGUMENTS_RUN;
+}

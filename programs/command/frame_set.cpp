@@ -1,0 +1,172 @@
+#include "command/frame_set.h"
+
+#include <math.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <algorithm>
+
+#include "command/available_memory.h"
+
+// Frames larger than this are refused before their samples are read.
+static const long long MAX_PIXELS = 1LL << 28;
+
+static double full_scale(pixel_format format) {
+    return format == PIXELS_U8 ? 255 : format == PIXELS_U16 ? 65535 : 0;
+}
+
+template <typename Sample>
+static bool all_gray(const image &colour) {
+    const Sample *p = (const Sample *)colour.data.data();
+    const size_t pixels = (size_t)colour.width * colour.height;
+    for (size_t i = 0; i < pixels; i++)
+        if (p[3 * i] != p[3 * i + 1] || p[3 * i] != p[3 * i + 2]) return false;
+    return true;
+}
+
+// One channel of a colour image, in place.
+template <typename Sample>
+static void take_channel(image &im, int channel) {
+    const Sample *from = (const Sample *)im.data.data();
+    const size_t pixels = (size_t)im.width * im.height;
+    sample_bytes gray(pixels * sizeof(Sample));
+    Sample *to = (Sample *)gray.data();
+    for (size_t i = 0; i < pixels; i++) to[i] = from[3 * i + channel];
+    im.data.swap(gray);
+    im.channels = 1;
+}
+
+// Luma as float; a pixel with a channel at the saturation level gets NaN, so
+// that it is masked although its luma lies below that level.
+template <typename Sample>
+static size_t take_luma(image &im, double saturation) {
+    const Sample *from = (const Sample *)im.data.data();
+    const size_t pixels = (size_t)im.width * im.height;
+    sample_bytes gray(pixels * sizeof(float));
+    float *to = (float *)gray.data();
+    size_t clipped_pixels = 0;
+    for (size_t i = 0; i < pixels; i++) {
+        const double r = from[3 * i], g = from[3 * i + 1], b = from[3 * i + 2];
+        const bool clipped = r >= saturation || g >= saturation || b >= saturation;
+        to[i] = clipped ? NAN : (float)(0.299 * r + 0.587 * g + 0.114 * b);
+        clipped_pixels += clipped;
+    }
+    im.data.swap(gray);
+    im.channels = 1;
+    im.format = PIXELS_F32;
+    return clipped_pixels;
+}
+
+// 1 when luma was taken and every pixel has a channel at the saturation level.
+template <typename Sample>
+static int make_gray(image &im, colour_channel channel, double saturation) {
+    if (im.channels == 1) return 0;
+    if (all_gray<Sample>(im))
+        take_channel<Sample>(im, 0);
+    else if (channel == CHANNEL_LUMA)
+        return take_luma<Sample>(im, saturation) == (size_t)im.width * im.height;
+    else
+        take_channel<Sample>(im, channel - CHANNEL_RED);
+    return 0;
+}
+
+static const char *type_name(pixel_format format) {
+    return format == PIXELS_U8 ? "uint8" : format == PIXELS_U16 ? "uint16" : "float32";
+}
+
+// The whole set's peak, from its first frame: the frames as read (and as
+// gray), the library's outputs and copies, and the largest result being written.
+static int enough_memory_for_set(const image &first, std::string *reason) {
+    const double pixels = (double)first.width * first.height, frame = (double)first.data.size(),
+                 gray = pixels * 4, outputs = pixels * (sizeof(double) + sizeof(float) + 1),
+                 analysis = first.format == PIXELS_F32 ? pixels * 3 * sizeof(double) : 0,
+                 writing = pixels * sizeof(float);
+    const double needed = 2 * frame + (first.channels > 1 ? 3 * gray : 0) + outputs +
+                          fmax(analysis, writing),
+                 available = available_memory_bytes();
+    if (needed <= available) return 0;
+    char text[200];
+    snprintf(text, sizeof text,
+             "not enough memory for a set of %d x %d frames: it needs about %.1f GiB more, "
+             "%.1f GiB are available",
+             first.width, first.height, needed / (1 << 30), available / (1 << 30));
+    *reason = text;
+    return 1;
+}
+
+int load_frame_set(const command_options &o, const std::string paths[3], frame_set *set,
+                   std::string *file, std::string *reason) {
+    pixel_format read_as = PIXELS_U8;
+    for (int k = 0; k < 3; k++) {
+        *file = paths[k];
+        image &im = set->frames[k];
+        if (read_image(paths[k].c_str(), MAX_PIXELS, &im, reason)) return 1;
+        if (k == 0) read_as = im.format;
+        if (im.width != set->frames[0].width || im.height != set->frames[0].height) {
+            *reason = "its size " + std::to_string(im.width) + " x " + std::to_string(im.height) +
+                      " differs from " + paths[0] + "'s " + std::to_string(set->frames[0].width) +
+                      " x " + std::to_string(set->frames[0].height);
+            return 1;
+        }
+        if (im.format != read_as) {
+            *reason = std::string("its samples are ") + type_name(im.format) + ", " + paths[0] +
+                      "'s " + type_name(read_as);
+            return 1;
+        }
+        if (k == 0 && enough_memory_for_set(im, reason)) return 1;
+        if (!im.warning.empty() && std::find(set->warnings.begin(), set->warnings.end(),
+                                             im.warning) == set->warnings.end())
+            set->warnings.push_back(im.warning);
+    }
+    // Thresholds in the units of the samples as read, also when colour becomes luma.
+    phaze_default_options(&set->options);
+    set->options.device = o.device;
+    // A 12-bit PGM (maxval 4095) saturates at 4095, not at 65535.
+    const double top =
+        set->frames[0].full_scale > 0 ? set->frames[0].full_scale : full_scale(read_as);
+    set->options.min_modulation = o.min_modulation >= 0   ? o.min_modulation
+                                  : read_as == PIXELS_F32 ? -1
+                                                          : 0.01 * top;
+    set->options.saturation = o.saturation >= 0 ? o.saturation : read_as == PIXELS_F32 ? -1 : top;
+    const double clip = set->options.saturation >= 0 ? set->options.saturation : INFINITY;
+    int all_clipped = 0;
+    for (image &im : set->frames) {
+        if (im.format == PIXELS_U8)
+            all_clipped |= make_gray<uint8_t>(im, o.channel, clip);
+        else if (im.format == PIXELS_U16)
+            all_clipped |= make_gray<uint16_t>(im, o.channel, clip);
+        else
+            all_clipped |= make_gray<float>(im, o.channel, clip);
+    }
+    if (all_clipped) {
+        char text[200];
+        snprintf(text, sizeof text,
+                 "every pixel of a colour frame has a channel at the saturation level (%g): "
+                 "--channel r, g or b reads one channel",
+                 clip);
+        set->warnings.push_back(text);
+    }
+    // Colour frames of one set may differ in whether they are gray.
+    const bool mixed = set->frames[0].format != set->frames[1].format ||
+                       set->frames[0].format != set->frames[2].format;
+    if (mixed) {
+        for (image &im : set->frames)
+            if (im.format != PIXELS_F32) {
+                sample_bytes floats((size_t)im.width * im.height * sizeof(float));
+                for (size_t i = 0; i < (size_t)im.width * im.height; i++)
+                    ((float *)floats.data())[i] =
+                        im.format == PIXELS_U8 ? im.data[i] : ((const uint16_t *)im.data.data())[i];
+                im.data.swap(floats);
+                im.format = PIXELS_F32;
+            }
+    }
+    const image &first = set->frames[0];
+    set->view.type = first.format == PIXELS_U8    ? PHAZE_UINT8
+                     : first.format == PIXELS_U16 ? PHAZE_UINT16
+                                                  : PHAZE_FLOAT32;
+    set->view.width = first.width, set->view.height = first.height, set->view.row_stride = 0;
+    for (int k = 0; k < 3; k++) set->view.frame[k] = set->frames[k].data.data();
+    set->sample_type = type_name(read_as);
+    return 0;
+}

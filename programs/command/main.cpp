@@ -1,0 +1,110 @@
+// phaze: the command for real camera frames. Reads each set of three frames,
+// runs the library on them and writes the set's results; one bad set does not
+// stop a batch. Messages go to standard error, prefixed "phaze:".
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <new>
+
+#include "command/arguments.h"
+#include "command/frame_set.h"
+#include "command/set_results.h"
+#include "phaze/phaze.h"
+
+// A bar on standard error while a long batch runs, only on a terminal.
+struct progress {
+    bool shown;
+    size_t sets;
+    void draw(size_t done) const {
+        if (!shown) return;
+        const int width = 30, filled = (int)(width * done / sets);
+        fprintf(stderr, "\rphaze: [%.*s%*s] %zu/%zu sets", filled,
+                "==============================", width - filled, "", done, sets);
+        fflush(stderr);
+    }
+    void clear() const {
+        if (shown) fprintf(stderr, "\r\033[K");
+    }
+};
+
+static int set_failed(const progress &bar, const std::string &file, const std::string &reason) {
+    bar.clear();
+    fprintf(stderr, "phaze: %s: %s\n", file.c_str(), reason.c_str());
+    return 1;
+}
+
+static int run_set(const command_options &o, const std::string paths[3], const std::string &prefix,
+                   const progress &bar) {
+    frame_set set;
+    set_outputs out;
+    std::string file, reason;
+    try {
+        if (load_frame_set(o, paths, &set, &file, &reason)) return set_failed(bar, file, reason);
+        const size_t pixels = (size_t)set.view.width * set.view.height;
+        out.pixels = pixels;
+        out.phase.reset(new double[pixels]);
+        out.modulation.reset(new float[pixels]);
+        out.mask.reset(new unsigned char[pixels]);
+    } catch (const std::bad_alloc &) {
+        return set_failed(bar, paths[0], "not enough memory for this set");
+    }
+    char message[512] = "";
+    const phaze_status status =
+        phaze_analyse(&set.view, &set.options, out.phase.get(), out.modulation.get(),
+                      out.mask.get(), &out.report, message, sizeof message);
+    if (status != PHAZE_OK) return set_failed(bar, paths[0], message);
+    std::vector<std::string> written;
+    if (write_set_results(o, prefix, paths, set, out, &written, &file, &reason))
+        return set_failed(bar, file, "can't write it: " + reason);
+    if (!o.quiet) {
+        bar.clear();
+        const phaze_report &r = out.report;
+        fprintf(stderr, "phaze: %s: steps %.3f %.3f %.3f rad, %.1f%% masked ->", paths[0].c_str(),
+                r.steps[0], r.steps[1], r.steps[2], 100 * r.masked_fraction);
+        for (const std::string &name : written) fprintf(stderr, " %s", name.c_str());
+        fprintf(stderr, "\n");
+        for (const std::string &w : set.warnings)
+            fprintf(stderr, "phaze: %s: warning: %s\n", paths[0].c_str(), w.c_str());
+        for (const char *w = r.warnings; *w != '\0';) {
+            const char *end = strchr(w, '\n');
+            const int length = end ? (int)(end - w) : (int)strlen(w);
+            fprintf(stderr, "phaze: %s: warning: %.*s\n", paths[0].c_str(), length, w);
+            w += length + (end ? 1 : 0);
+        }
+    }
+    return 0;
+}
+
+int main(int argc, char **argv) {
+    command_options options;
+    const int parsed = parse_arguments(argc, argv, &options);
+    if (parsed != ARGUMENTS_RUN) return parsed;
+    std::vector<std::string> prefixes;
+    if (result_prefixes(options, &prefixes) != ARGUMENTS_RUN) return ARGUMENTS_BAD;
+    if (options.device == PHAZE_DEVICE_CUDA && !phaze_cuda_available()) {
+        fprintf(stderr,
+                "phaze: --device cuda: no CUDA device here, or this build has no CUDA engine\n");
+        return 1;
+    }
+    const size_t sets = prefixes.size();
+    if (sets > 1 && !options.output.empty() && mkdir(options.output.c_str(), 0777) != 0 &&
+        errno != EEXIST) {
+        fprintf(stderr, "phaze: %s: can't make the folder: %s\n", options.output.c_str(),
+                strerror(errno));
+        return 1;
+    }
+    const progress bar = {!options.quiet && sets > 1 && isatty(STDERR_FILENO), sets};
+    size_t failed = 0;
+    for (size_t s = 0; s < sets; s++) {
+        bar.draw(s);
+        const std::string paths[3] = {options.frames[3 * s], options.frames[3 * s + 1],
+                                      options.frames[3 * s + 2]};
+        failed += run_set(options, paths, prefixes[s], bar);
+    }
+    bar.clear();
+    if (failed > 0 && sets > 1) fprintf(stderr, "phaze: %zu of %zu sets failed\n", failed, sets);
+    return failed > 0 ? 1 : 0;
+}

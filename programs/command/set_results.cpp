@@ -1,0 +1,187 @@
+#include "command/set_results.h"
+
+#include <errno.h>
+#include <math.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <new>
+#include <nlohmann/json.hpp>
+
+#include "shared/format_lf.h"
+#include "shared/result_files.h"
+#include "shared/quantise_phase.h"
+
+using json = nlohmann::ordered_json;
+
+static image gray_image(const frame_set &set, pixel_format format) {
+    image im;
+    im.width = set.view.width, im.height = set.view.height, im.channels = 1, im.format = format;
+    im.data.resize((size_t)im.width * im.height * pixel_format_bytes(format));
+    return im;
+}
+
+template <typename From>
+static image float_image(const frame_set &set, const From *values) {
+    image im = gray_image(set, PIXELS_F32);
+    float *to = (float *)im.data.data();
+    const long long pixels = (long long)set.view.width * set.view.height;
+#pragma omp parallel for schedule(static)
+    for (long long i = 0; i < pixels; i++) to[i] = (float)values[i];
+    return im;
+}
+
+static int write_bytes(const std::string &path, const std::string &head, const void *body,
+                       size_t size, std::string *reason) {
+    FILE *file = fopen(path.c_str(), "wb");
+    int error = file == NULL ? errno : 0;
+    if (file != NULL) {
+        errno = 0;
+        if (fwrite(head.data(), 1, head.size(), file) != head.size() ||
+            fwrite(body, 1, size, file) != size)
+            error = errno ? errno : EIO;
+        // Buffered bytes meet a full disk only here.
+        errno = 0;
+        if (fclose(file) != 0 && error == 0) error = errno ? errno : EIO;
+    }
+    if (error != 0) *reason = strerror(error);
+    return error != 0;
+}
+
+static int write_npy(const std::string &path, const frame_set &set, const set_outputs &out,
+                     std::string *reason) {
+    std::string header = "{'descr': '<f8', 'fortran_order': False, 'shape': (" +
+                         std::to_string(set.view.height) + ", " + std::to_string(set.view.width) +
+                         "), }";
+    const size_t unpadded = 10 + header.size() + 1;  // magic, version, length; the line feed
+    header += std::string((64 - unpadded % 64) % 64, ' ') + "\n";
+    std::string head = std::string("\x93NUMPY\x01\x00", 8);
+    head += (char)(header.size() & 0xff);
+    head += (char)(header.size() >> 8);
+    return write_bytes(path, head + header, out.phase.get(), out.pixels * sizeof(double), reason);
+}
+
+static int write_text(const std::string &path, const set_outputs &out, std::string *reason) {
+    std::string text;
+    text.reserve(out.pixels * 10);
+    char line[FORMAT_LF_MAX + 1];
+    for (size_t i = 0; i < out.pixels; i++) {
+        text.append(line, format_lf(out.phase[i], line));
+        text += '\n';
+    }
+    return write_bytes(path, "", text.data(), text.size(), reason);
+}
+
+// ---- the JSON report ----
+
+// Nine significant digits, as much as a float32 result holds and a reader wants.
+static json number(double value) {
+    if (!isfinite(value)) return nullptr;
+    char text[32];
+    snprintf(text, sizeof text, "%.9g", value);
+    return strtod(text, NULL);
+}
+
+static std::string report_json(const std::string paths[3], const frame_set &set,
+                               const phaze_report &r) {
+    json warnings = json::array();
+    for (const std::string &w : set.warnings) warnings.push_back(w);
+    for (const char *w = r.warnings; *w != '\0';) {
+        const char *end = strchr(w, '\n');
+        const size_t length = end ? (size_t)(end - w) : strlen(w);
+        warnings.push_back(std::string(w, length));
+        w += length + (end ? 1 : 0);
+    }
+    json report;
+    report["steps"] = {number(r.steps[0]), number(r.steps[1]), number(r.steps[2])};
+    report["phase_offset"] = number(r.phase_offset);
+    report["background"] = number(r.background);
+    report["modulation"] = number(r.modulation);
+    report["masked_fraction"] = number(r.masked_fraction);
+    report["residual_rms"] = number(r.residual_rms);
+    report["warnings"] = warnings;
+    report["inputs"] = {paths[0], paths[1], paths[2]};
+    report["width"] = set.view.width;
+    report["height"] = set.view.height;
+    report["sample_type"] = set.sample_type;
+    report["min_modulation"] = number(r.min_modulation);
+    report["saturation"] = number(r.saturation);
+    report["device"] = r.device == PHAZE_DEVICE_CUDA ? "cuda" : "cpu";
+    report["seconds"] = number(r.seconds);
+    // A file name need not be UTF-8; JSON must be.
+    return report.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+// libtiff and libpng report a full disk in words of their own.
+static std::string why_not_written(const std::string &reason, int error) {
+    return error == ENOSPC || error == EDQUOT ? strerror(error) : reason;
+}
+
+// Result k of the set into the file at path. 0, or 1 with *reason.
+static int write_result(int k, const std::string &path, const std::string paths[3],
+                        const frame_set &set, const set_outputs &out, std::string *reason) {
+    switch (k) {
+        case 0: return write_tiff(path.c_str(), float_image(set, out.phase.get()), reason);
+        case 1: return write_tiff(path.c_str(), float_image(set, out.modulation.get()), reason);
+        case 2:
+        case 3: {
+            image view = gray_image(set, PIXELS_U8);
+#pragma omp parallel for schedule(static)
+            for (size_t i = 0; i < out.pixels; i++)
+                view.data[i] = k == 2 ? (out.mask[i] ? 255 : 0) : quantise_phase(out.phase[i]);
+            return write_png(path.c_str(), view, reason);
+        }
+        case 4: {
+            const std::string json = report_json(paths, set, out.report);
+            return write_bytes(path, "", json.data(), json.size(), reason);
+        }
+        case 5: return write_npy(path, set, out, reason);
+        default: return write_text(path, out, reason);
+    }
+}
+
+int write_set_results(const command_options &o, const std::string &prefix,
+                      const std::string paths[3], const frame_set &set, const set_outputs &out,
+                      std::vector<std::string> *written, std::string *file, std::string *reason) {
+    struct result {
+        bool wanted;
+        const char *suffix;
+    } results[] = {{o.tiff, "_phase.tiff"}, {o.tiff, "_modulation.tiff"}, {o.png, "_mask.png"},
+                   {o.png, "_phase.png"},   {o.json, "_report.json"},     {o.npy, "_phase.npy"},
+                   {o.txt, "_phase.txt"}};
+    pending_file files[7];
+    int count = 0, failed = 0;
+    for (int k = 0; k < 7 && !failed; k++) {
+        if (!results[k].wanted) continue;
+        const std::string name = prefix + results[k].suffix;
+        *file = name;
+        const int error = begin_result(name.c_str(), &files[count]);
+        if (error != 0) {
+            *reason = strerror(error);
+            failed = 1;
+            break;
+        }
+        const std::string &path = files[count++].temporary;
+        errno = 0;
+        try {
+            failed = write_result(k, path, paths, set, out, reason);
+        } catch (const std::bad_alloc &) {
+            *reason = "not enough memory";
+            failed = 1;
+        }
+        if (failed) *reason = why_not_written(*reason, errno);
+    }
+    if (failed) {
+        abandon_results(files, count);
+        return 1;
+    }
+    const char *failed_name = NULL;
+    const int error = commit_results(files, count, &failed_name);
+    if (error != 0) {
+        *file = failed_name;
+        *reason = strerror(error);
+        return 1;
+    }
+    for (int k = 0; k < count; k++) written->push_back(files[k].final_name);
+    return 0;
+}

@@ -1,0 +1,26 @@
+// One set's result files, written the safe way: every file to a temporary
+// beside it, all renamed into place together, or none.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "command/arguments.h"
+#include "command/frame_set.h"
+#include "phaze/phaze.h"
+
+// Made without zeroing: the library writes every value, on all threads.
+struct set_outputs {
+    size_t pixels = 0;
+    std::unique_ptr<double[]> phase;
+    std::unique_ptr<float[]> modulation;
+    std::unique_ptr<unsigned char[]> mask;
+    phaze_report report;
+};
+
+// The names of the files written, in *written. 0, or 1 with the file at
+// fault in *file and why in *reason; no result of the set is then left.
+int write_set_results(const command_options &options, const std::string &prefix,
+                      const std::string paths[3], const frame_set &set, const set_outputs &out,
+                      std::vector<std::string> *written, std::string *file, std::string *reason);
