@@ -50,11 +50,8 @@ int main() {
         const void *frames[3];
         for (int j = 0; j < 3; j++)
             frames[j] = k.sixteen ? (const void *)words[j].data() : bytes[j].data();
-        const phaze_frames f = {{frames[0], frames[1], frames[2]},
-                                k.sixteen ? PHAZE_UINT16 : PHAZE_UINT8,
-                                o.width,
-                                o.height,
-                                0};
+        const phaze_frames f = {frames,  3,        k.sixteen ? PHAZE_UINT16 : PHAZE_UINT8,
+                                o.width, o.height, 0};
         std::vector<double> phase(truth.size()), classical(truth.size());
         phaze_report report;
         char message[256];

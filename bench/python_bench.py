@@ -1,11 +1,16 @@
 """phaze.analyse beside numpy's classical three-step formula on one 4096 x 4096
 uint16 stack, alternately, in one run: medians and spreads of both, and their ratio.
+Then phaze.analyse on four frames beside three, alternately, each in a process of
+its own so that its peak memory can be read.
 
     build/python-venv/bin/python bench/python_bench.py [--size 4096] [--repeat 7]
 """
 
 import argparse
+import json
 import statistics
+import subprocess
+import sys
 import time
 
 import numpy as np
@@ -18,18 +23,72 @@ def classical(frames):
     return np.arctan2(np.sqrt(3) * (i1 - i3), 2 * i2 - i1 - i3)
 
 
+def frames(n, steps):
+    """Fringes with a bump, made a band of rows at a time so that making them
+    leaves little behind in the process's peak memory."""
+    stack = np.empty((len(steps), n, n), np.uint16)
+    rng = np.random.default_rng(1)
+    for top in range(0, n, 256):
+        y, x = np.mgrid[top : min(top + 256, n), 0:n]
+        phi = 2 * np.pi * (x * np.cos(0.3) + y * np.sin(0.3)) / 32 + 3 * np.exp(
+            -((x - n / 2) ** 2 + (y - n / 2) ** 2) / (n / 4) ** 2)
+        for k, s in enumerate(steps):
+            stack[k, top : top + 256] = np.clip(
+                np.round(30000 + 20000 * np.cos(phi + s) + rng.normal(0, 20, phi.shape)), 0, 65535)
+    return stack
+
+
+def high_water_kib():
+    """The process's peak resident memory (VmHWM: ru_maxrss would carry the parent's over exec)."""
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith("VmHWM:"))
+
+
+def one_run(n, count):
+    """In a process of its own: the time of one analysis and the process's peak memory."""
+    stack = frames(n, (0, 1.3, 2.9, 4.4)[:count] if count == 4 else (0, 1.7, 3.5))
+    before = high_water_kib()
+    start = time.perf_counter()
+    phaze.analyse(stack)
+    seconds = time.perf_counter() - start
+    peak = high_water_kib()
+    print(json.dumps({"seconds": seconds, "frames_kib": stack.nbytes / 1024, "before_kib": before,
+                      "peak_kib": peak}))
+
+
+def four_against_three(n, repeat):
+    runs = {3: [], 4: []}
+    for _ in range(repeat):
+        for count in (3, 4):
+            out = subprocess.run([sys.executable, __file__, "--one-run", str(count), "--size", str(n)],
+                                 check=True, capture_output=True, text=True).stdout
+            runs[count].append(json.loads(out))
+    print(f"{n} x {n} uint16, four frames against three, {repeat} alternating runs each (a process each)")
+    for count in (3, 4):
+        t = [r["seconds"] for r in runs[count]]
+        grown = [(r["peak_kib"] - r["before_kib"]) / 1024 for r in runs[count]]
+        print(f"  {count} frames: median {statistics.median(t):.3f} s ({min(t):.3f} to {max(t):.3f}), "
+              f"memory the analysis added: median {statistics.median(grown):.0f} MiB")
+    ratios = [f["seconds"] / t["seconds"] for f, t in zip(runs[4], runs[3])]
+    print(f"  4/3 frames time: median {statistics.median(ratios):.2f} ({min(ratios):.2f} to {max(ratios):.2f})")
+    peak3 = statistics.median(r["peak_kib"] for r in runs[3])
+    peak4 = statistics.median(r["peak_kib"] for r in runs[4])
+    frame = runs[4][0]["frames_kib"] / 4
+    print(f"  peak memory: 3 frames {peak3 / 1024:.0f} MiB, 4 frames {peak4 / 1024:.0f} MiB; "
+          f"grown by {(peak4 - peak3) / 1024:.0f} MiB, the fourth frame is {frame / 1024:.0f} MiB")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--size", type=int, default=4096)
     parser.add_argument("--repeat", type=int, default=7)
+    parser.add_argument("--one-run", type=int, default=0, help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.one_run:
+        one_run(args.size, args.one_run)
+        return
     n = args.size
-    y, x = np.mgrid[0:n, 0:n]
-    phi = 2 * np.pi * (x * np.cos(0.3) + y * np.sin(0.3)) / 32 + 3 * np.exp(-((x - n / 2) ** 2 + (y - n / 2) ** 2) / (n / 4) ** 2)
-    rng = np.random.default_rng(1)
-    stack = np.stack([np.clip(np.round(30000 + 20000 * np.cos(phi + s) + rng.normal(0, 20, phi.shape)), 0, 65535)
-                      for s in (0, 1.7, 3.5)]).astype(np.uint16)
-    del x, y, phi
+    stack = frames(n, (0, 1.7, 3.5))
     times = {"numpy classical": [], "phaze.analyse": []}
     for _ in range(args.repeat):
         start = time.perf_counter()
@@ -43,6 +102,8 @@ def main():
         print(f"  {name:16s} median {statistics.median(t):.3f} s  ({min(t):.3f} to {max(t):.3f})")
     ratios = [p / c for p, c in zip(times["phaze.analyse"], times["numpy classical"])]
     print(f"  phaze/numpy: median {statistics.median(ratios):.2f} ({min(ratios):.2f} to {max(ratios):.2f})")
+    del stack
+    four_against_three(n, args.repeat)
 
 
 if __name__ == "__main__":

@@ -17,7 +17,9 @@
 
 #include "engines/cpu_engine.h"
 #include "engines/no_phase.h"
+#include "engines/plane_engine.h"
 #include "method/frame_checks.h"
+#include "model/least_squares_model.h"
 #include "model/model.h"
 #include "model/warnings.h"
 #ifdef PHAZE_WITH_CUDA
@@ -36,6 +38,8 @@ static phaze_status fail(phaze_status status, char *message, size_t size, const 
 
 void phaze_default_options(phaze_options *options) {
     if (options == NULL) return;
+    memset(options, 0, sizeof *options);
+    options->size = sizeof *options;
     options->min_modulation = -1;
     options->saturation = -1;
     options->device = PHAZE_DEVICE_AUTO;
@@ -51,6 +55,27 @@ int phaze_cuda_available(void) {
 #endif
 }
 
+const char *phaze_warning_text(unsigned warning) { return warning_text(warning); }
+
+const char *phaze_sample_type_name(int type) {
+    switch (type) {
+        case PHAZE_UINT8: return "uint8";
+        case PHAZE_UINT16: return "uint16";
+        case PHAZE_FLOAT32: return "float32";
+        case PHAZE_FLOAT64: return "float64";
+        default: return NULL;
+    }
+}
+
+const char *phaze_device_name(int device) {
+    switch (device) {
+        case PHAZE_DEVICE_AUTO: return "auto";
+        case PHAZE_DEVICE_CPU: return "cpu";
+        case PHAZE_DEVICE_CUDA: return "cuda";
+        default: return NULL;
+    }
+}
+
 static size_t sample_bytes(int type) {
     return type == PHAZE_UINT8 ? 1 : type == PHAZE_UINT16 ? 2 : type == PHAZE_FLOAT32 ? 4 : 8;
 }
@@ -62,7 +87,12 @@ static phaze_status check_arguments(const phaze_frames *frames, const phaze_opti
         frames->type != PHAZE_FLOAT32 && frames->type != PHAZE_FLOAT64)
         return fail(PHAZE_BAD_ARGUMENT, message, size, "unsupported sample type %d",
                     (int)frames->type);
-    for (int k = 0; k < 3; k++)
+    if (frames->count < PHAZE_MIN_FRAMES || frames->count > PHAZE_MAX_FRAMES)
+        return fail(PHAZE_BAD_ARGUMENT, message, size,
+                    "%d frames given: phaze takes %d to %d frames of one scene", frames->count,
+                    PHAZE_MIN_FRAMES, PHAZE_MAX_FRAMES);
+    if (frames->frame == NULL) return fail(PHAZE_BAD_ARGUMENT, message, size, "no frame pointers");
+    for (int k = 0; k < frames->count; k++)
         if (frames->frame[k] == NULL)
             return fail(PHAZE_BAD_ARGUMENT, message, size, "frame %d is missing", k + 1);
     if (frames->width <= 0 || frames->height <= 0)
@@ -86,10 +116,13 @@ static phaze_status check_arguments(const phaze_frames *frames, const phaze_opti
         return fail(PHAZE_BAD_ARGUMENT, message, size,
                     "a row stride of %zu bytes is not a whole number of %zu-byte samples",
                     frames->row_stride, bytes);
-    for (int k = 0; k < 3; k++)
+    for (int k = 0; k < frames->count; k++)
         if ((uintptr_t)frames->frame[k] % bytes != 0)
             return fail(PHAZE_BAD_ARGUMENT, message, size,
                         "frame %d does not start on a %zu-byte boundary", k + 1, bytes);
+    if (options != NULL && options->size != sizeof(phaze_options))
+        return fail(PHAZE_BAD_ARGUMENT, message, size,
+                    "options of %zu bytes: make them with phaze_default_options", options->size);
     if (options != NULL && (isnan(options->min_modulation) || isnan(options->saturation)))
         return fail(PHAZE_BAD_ARGUMENT, message, size, "a threshold is not a number");
     if (options != NULL && options->device != PHAZE_DEVICE_AUTO &&
@@ -123,6 +156,18 @@ static phaze_status no_phase(const sample_frames &f, int is_float, char *message
     return fail(PHAZE_NO_PHASE, message, size, "%s", NO_PHASE_MESSAGE);
 }
 
+// Every pixel masked: the report's numbers are NaN.
+static void fully_masked(const sample_frames &f, float *modulation, unsigned char *mask,
+                         phaze_report *report) {
+    const size_t pixels = (size_t)f.width * f.height;
+    if (modulation != NULL)
+        for (size_t i = 0; i < pixels; i++) modulation[i] = NAN;
+    if (mask != NULL) memset(mask, 0, pixels);
+    for (int k = 0; k < f.count; k++) report->steps[k] = NAN;
+    report->phase_offset = report->background = report->modulation = report->residual_rms = NAN;
+    report->masked_fraction = 1;
+}
+
 // What the chosen engine found: the CPU engine's shared numbers, from which the
 // model levels each pixel itself, or the CUDA engine's phase in the phase array.
 struct engine_result {
@@ -134,8 +179,16 @@ struct engine_result {
 static engine_result find_phase(const sample_frames &f, const phaze_options &chosen, double *phase,
                                 char *message, size_t size) {
     engine_result r = {PHAZE_OK, PHAZE_DEVICE_CPU, {}};
-    const int want_cuda = chosen.device == PHAZE_DEVICE_CUDA ||
-                          (chosen.device == PHAZE_DEVICE_AUTO && phaze_cuda_available());
+    const int want_cuda =
+        chosen.device == PHAZE_DEVICE_CUDA ||
+        (chosen.device == PHAZE_DEVICE_AUTO && f.count == 3 && phaze_cuda_available());
+    if (want_cuda && f.count != 3) {
+        r.status = fail(PHAZE_DEVICE_FAILED, message, size,
+                        "the CUDA engine takes three frames; %d run on the CPU (device auto or "
+                        "cpu)",
+                        f.count);
+        return r;
+    }
     if (!want_cuda) {
         r.status = find_shared_numbers(f, &r.shared) ? PHAZE_NO_PHASE : PHAZE_OK;
         return r;
@@ -171,27 +224,39 @@ static phaze_status analyse(const phaze_frames *frames, const phaze_options *opt
 
     const sample_type types[4] = {SAMPLES_U8, SAMPLES_U16, SAMPLES_F32, SAMPLES_F64};
     const size_t row_bytes = (size_t)frames->width * sample_bytes(frames->type);
-    const sample_frames f = {{frames->frame[0], frames->frame[1], frames->frame[2]},
-                             types[frames->type],
-                             frames->width,
-                             frames->height,
-                             frames->row_stride ? frames->row_stride : row_bytes};
+    sample_frames f = {{},
+                       types[frames->type],
+                       frames->width,
+                       frames->height,
+                       frames->row_stride ? frames->row_stride : row_bytes,
+                       frames->count};
+    for (int k = 0; k < frames->count; k++) f.frame[k] = frames->frame[k];
     const int is_float = frames->type == PHAZE_FLOAT32 || frames->type == PHAZE_FLOAT64;
     const quality_limits limits = limits_of(*frames, f, chosen);
     report.min_modulation = limits.min_modulation;
     report.saturation = limits.saturation;
-
-    // Non-finite samples would spoil the moments of the whole frame: the engine
-    // sees them as the origin, which weighs nothing; the model masks them.
-    // (Saturated pixels stay: clipped peaks lie close to the ellipse, and
-    // leaving them out would spread the phases unevenly, which biases more.)
+    report.frame_count = f.count;
+    report.device = PHAZE_DEVICE_CPU;
     const long long pixels = (long long)f.width * f.height;
-    const long long finite = is_float ? finite_pixels(f) : pixels;
+
+    // Non-finite samples would spoil the moments of the whole frame: the
+    // three-frame engine sees them as the origin, which weighs nothing; the
+    // model masks them. (Saturated pixels stay: clipped peaks lie close to the
+    // ellipse, and leaving them out would spread the phases unevenly.) The
+    // plane engine finds its steps from usable pixels only.
+    const long long finite = is_float && f.count == 3 ? finite_pixels(f) : pixels;
     sample_frames engine_frames = f;
     std::vector<double> cleaned;
     if (finite < pixels) cleaned = finite_copy(f, &engine_frames);
 
-    const engine_result engine = find_phase(engine_frames, chosen, phase, message, message_size);
+    engine_result engine = {PHAZE_OK, PHAZE_DEVICE_CPU, {}};
+    plane_numbers plane;
+    if (f.count == 3)
+        engine = find_phase(engine_frames, chosen, phase, message, message_size);
+    else if (chosen.device == PHAZE_DEVICE_CUDA)
+        engine = find_phase(f, chosen, phase, message, message_size);  // refuses
+    else
+        engine.status = find_plane_steps(f, limits, &plane) ? PHAZE_NO_PHASE : PHAZE_OK;
     report.device = engine.device;
     if (engine.status == PHAZE_NO_PHASE) {
         // Frames without fringes: every pixel masked is the answer; unless two
@@ -200,11 +265,13 @@ static phaze_status analyse(const phaze_frames *frames, const phaze_options *opt
             !no_modulation_anywhere(engine_frames, limits.min_modulation))
             return no_phase(f, is_float, message, message_size);
         for (long long i = 0; i < pixels; i++) phase[i] = NAN;
-        add_warning(&report, finite == 0 ? "no pixel has finite samples: every pixel is masked"
-                                         : "no pixel has modulation: every pixel is masked");
-        estimate_quality(f, limits, phase, modulation, mask, &report);
+        report.warnings |= is_float && finite_pixels(f) == 0 ? PHAZE_WARN_NO_FINITE_SAMPLES
+                                                             : PHAZE_WARN_NO_MODULATION;
+        fully_masked(f, modulation, mask, &report);
     } else if (engine.status != PHAZE_OK) {
         return engine.status;
+    } else if (f.count > 3) {
+        least_squares_model(f, plane, limits, phase, modulation, mask, &report);
     } else if (engine.device == PHAZE_DEVICE_CPU) {
         phase_and_quality(f, cleaned.empty() ? f : engine_frames, engine.shared, limits, phase,
                           modulation, mask, &report);

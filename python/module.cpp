@@ -1,75 +1,107 @@
-// The Python binding of libphaze: three 2-D numpy frames in (rows may be
+// The Python binding of libphaze: 3 to 32 2-D numpy frames in (rows may be
 // strided; each row's samples contiguous), the library's outputs as numpy
-// arrays out. python/phaze/__init__.py shapes the arguments and the result.
+// arrays out. Every check of the arguments is here; python/phaze/__init__.py
+// only turns what the user gives into a list of arrays.
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
 
 #include <math.h>
 #include <stdint.h>
 
 #include <string>
+#include <vector>
 
 #include "phaze/phaze.h"
 
 namespace nb = nanobind;
 
-using frame = nb::ndarray<nb::ro, nb::ndim<2>, nb::device::cpu>;
+using frame = nb::ndarray<nb::ro, nb::device::cpu>;
 
-static phaze_sample_type sample_type_of(const frame &f) {
+static int sample_type_of(const frame &f) {
     if (f.dtype() == nb::dtype<uint8_t>()) return PHAZE_UINT8;
     if (f.dtype() == nb::dtype<uint16_t>()) return PHAZE_UINT16;
     if (f.dtype() == nb::dtype<float>()) return PHAZE_FLOAT32;
     if (f.dtype() == nb::dtype<double>()) return PHAZE_FLOAT64;
-    throw nb::type_error("frames must be uint8, uint16, float32 or float64");
+    return -1;
 }
 
 template <typename T>
-static nb::ndarray<nb::numpy, T, nb::ndim<2>> owned_array(size_t rows, size_t columns) {
-    T *data = new T[rows * columns];
+static nb::ndarray<nb::numpy, T> owned_array(std::vector<size_t> shape) {
+    size_t size = 1;
+    for (size_t s : shape) size *= s;
+    T *data = new T[size];
     nb::capsule owner(data, [](void *p) noexcept { delete[](T *) p; });
-    return nb::ndarray<nb::numpy, T, nb::ndim<2>>(data, {rows, columns}, owner);
+    return nb::ndarray<nb::numpy, T>(data, shape.size(), shape.data(), owner);
 }
 
-static nb::dict report_dict(const phaze_report &r, const frame &f) {
+static nb::dict report_dict(const phaze_report &r, int type, size_t rows, size_t columns) {
     nb::dict d;
-    d["steps"] = nb::make_tuple(r.steps[0], r.steps[1], r.steps[2]);
+    auto steps = owned_array<double>({(size_t)r.frame_count});
+    for (int k = 0; k < r.frame_count; k++) steps.data()[k] = r.steps[k];
+    d["steps"] = steps;
     d["phase_offset"] = r.phase_offset;
     d["background"] = r.background;
     d["modulation"] = r.modulation;
     d["masked_fraction"] = r.masked_fraction;
     d["residual_rms"] = r.residual_rms;
     nb::list warnings;
-    std::string all = r.warnings;
-    for (size_t start = 0; start < all.size();) {
-        const size_t end = all.find('\n', start);
-        warnings.append(
-            all.substr(start, end == std::string::npos ? std::string::npos : end - start));
-        if (end == std::string::npos) break;
-        start = end + 1;
-    }
+    for (unsigned bit = 1; bit != 0; bit <<= 1)
+        if (r.warnings & bit) warnings.append(phaze_warning_text(bit));
     d["warnings"] = warnings;
-    d["width"] = f.shape(1);
-    d["height"] = f.shape(0);
-    const char *types[] = {"uint8", "uint16", "float32", "float64"};
-    d["sample_type"] = types[sample_type_of(f)];
+    d["width"] = columns;
+    d["height"] = rows;
+    d["sample_type"] = phaze_sample_type_name(type);
     d["min_modulation"] = r.min_modulation;
     d["saturation"] = isfinite(r.saturation) ? nb::cast(r.saturation) : nb::none();
-    d["device"] = r.device == PHAZE_DEVICE_CUDA ? "cuda" : "cpu";
+    d["device"] = phaze_device_name(r.device);
     d["seconds"] = r.seconds;
     return d;
 }
 
-static nb::tuple analyse(const frame &a, const frame &b, const frame &c, double min_modulation,
-                         double saturation, const std::string &device) {
-    const frame *frames[3] = {&a, &b, &c};
-    const phaze_sample_type type = sample_type_of(a);
-    for (const frame *f : frames) {
-        if (sample_type_of(*f) != type)
-            throw nb::type_error("the three frames must have one dtype");
-        if (f->shape(0) != a.shape(0) || f->shape(1) != a.shape(1))
-            throw nb::value_error("the three frames must have one shape");
-        if (f->stride(1) != 1 || f->stride(0) != a.stride(0) || f->stride(0) < (int64_t)f->shape(1))
+// A threshold: None for the library's default (-1), else a finite number >= 0.
+static double threshold(nb::handle value, const char *name) {
+    if (value.is_none()) return -1;
+    const std::string shown = nb::repr(value).c_str();
+    const std::string brief = shown.size() > 40 ? shown.substr(0, 37) + "..." : shown;
+    if (nb::isinstance<nb::bool_>(value) ||
+        !(nb::isinstance<nb::float_>(value) || nb::isinstance<nb::int_>(value) ||
+          nb::hasattr(value, "__float__")) ||
+        nb::isinstance<nb::str>(value))
+        throw nb::type_error((std::string(name) + " must be a number, not " + brief).c_str());
+    double number = NAN;
+    try {
+        number = nb::cast<double>(value.attr("__float__")());
+    } catch (const nb::python_error &) {  // an int too large for a double
+    }
+    if (!(isfinite(number) && number >= 0))
+        throw nb::value_error(
+            (std::string(name) + " must be a finite number of 0 or more, not " + brief).c_str());
+    return number;
+}
+
+static nb::tuple analyse(const std::vector<frame> &frames, nb::handle min_modulation,
+                         nb::handle saturation, const std::string &device) {
+    const size_t count = frames.size();
+    if (count < PHAZE_MIN_FRAMES || count > PHAZE_MAX_FRAMES)
+        throw nb::value_error(
+            ("phaze takes 3 to 32 frames of one scene, not " + std::to_string(count)).c_str());
+    const frame &a = frames[0];
+    const int type = sample_type_of(a);
+    for (size_t k = 0; k < count; k++) {
+        const frame &f = frames[k];
+        const std::string which = "frame " + std::to_string(k + 1);
+        if (sample_type_of(f) < 0)
+            throw nb::type_error(
+                (which + ": phaze takes uint8, uint16, float32 or float64 samples").c_str());
+        if (sample_type_of(f) != type) throw nb::type_error("the frames must have one dtype");
+        if (f.ndim() != 2) throw nb::value_error((which + " must be 2-D").c_str());
+        if (f.shape(0) == 0 || f.shape(1) == 0)
+            throw nb::value_error((which + " has no pixels").c_str());
+        if (f.shape(0) != a.shape(0) || f.shape(1) != a.shape(1))
+            throw nb::value_error("the frames must have one shape");
+        if (f.stride(1) != 1 || f.stride(0) != a.stride(0) || f.stride(0) < (int64_t)f.shape(1))
             throw nb::value_error(
                 "each frame's rows must be contiguous, with one row stride for all");
     }
@@ -77,8 +109,8 @@ static nb::tuple analyse(const frame &a, const frame &b, const frame &c, double 
         throw nb::value_error("frames of more than 2^31 rows or columns");
     phaze_options options;
     phaze_default_options(&options);
-    options.min_modulation = min_modulation;
-    options.saturation = saturation;
+    options.min_modulation = threshold(min_modulation, "min_modulation");
+    options.saturation = threshold(saturation, "saturation");
     if (device == "auto")
         options.device = PHAZE_DEVICE_AUTO;
     else if (device == "cpu")
@@ -89,14 +121,13 @@ static nb::tuple analyse(const frame &a, const frame &b, const frame &c, double 
         throw nb::value_error("device is 'auto', 'cpu' or 'cuda'");
 
     const size_t rows = a.shape(0), columns = a.shape(1);
-    const phaze_frames f = {{a.data(), b.data(), c.data()},
-                            type,
-                            (int)columns,
-                            (int)rows,
-                            (size_t)a.stride(0) * a.itemsize()};
-    auto phase = owned_array<double>(rows, columns);
-    auto modulation = owned_array<float>(rows, columns);
-    auto mask = owned_array<bool>(rows, columns);
+    std::vector<const void *> pointers;
+    for (const frame &f : frames) pointers.push_back(f.data());
+    const phaze_frames f = {pointers.data(), (int)count, type,
+                            (int)columns,    (int)rows,  (size_t)a.stride(0) * a.itemsize()};
+    auto phase = owned_array<double>({rows, columns});
+    auto modulation = owned_array<float>({rows, columns});
+    auto mask = owned_array<bool>({rows, columns});
     phaze_report report;
     char message[512] = "";
     phaze_status status;
@@ -107,14 +138,14 @@ static nb::tuple analyse(const frame &a, const frame &b, const frame &c, double 
     }
     if (status == PHAZE_NO_MEMORY) throw std::bad_alloc();
     if (status != PHAZE_OK) throw nb::value_error(message);
-    return nb::make_tuple(phase, modulation, mask, report_dict(report, a));
+    return nb::make_tuple(phase, modulation, mask, report_dict(report, type, rows, columns));
 }
 
 NB_MODULE(_phaze, m) {
     m.doc() = "libphaze, bound for numpy; use the phaze package rather than this module.";
-    m.def("analyse", &analyse, nb::arg("frame1"), nb::arg("frame2"), nb::arg("frame3"),
-          nb::arg("min_modulation"), nb::arg("saturation"), nb::arg("device"),
-          "The library on three 2-D frames; (phase, modulation, mask, report).");
+    m.def("analyse", &analyse, nb::arg("frames"), nb::arg("min_modulation").none(),
+          nb::arg("saturation").none(), nb::arg("device"),
+          "The library on 3 to 32 2-D frames; (phase, modulation, mask, report).");
     m.def("cuda_available", &phaze_cuda_available, "True when the CUDA engine and a GPU are here.");
     m.attr("__version__") = phaze_version();
 }

@@ -55,6 +55,9 @@ TEST_F(Command, BadUsageWritesNothing) {
         {"f1.png f2.png f3.png ./f1.png f2.png f3.png", "two sets would write their results to"},
         {"-xq f1.png f2.png f3.png", "unknown option -x"},
         {"-dash.png f2.png f3.png", "unknown option -d"},
+        {"--frames 4 f1.png f2.png f3.png", "3 frames given: frames come in sets of 4"},
+        {"--frames 33 f1.png f2.png f3.png", "--frames needs a whole number from 3 to 32"},
+        {"-n 2 f1.png f2.png", "--frames needs a whole number from 3 to 32"},
     };
     const std::string before = listing();
     for (auto &c : cases) {
@@ -187,4 +190,24 @@ TEST_F(Command, ReportIsJsonWhateverTheFileNames) {
     const auto report = nlohmann::json::parse(read_whole_file("r_report.json"), nullptr, false);
     ASSERT_FALSE(report.is_discarded()) << read_whole_file("r_report.json");
     EXPECT_EQ(report["inputs"][0], "f\uFFFD.png");
+}
+
+TEST_F(Command, SetsOfFourFramesGiveFourSteps) {
+    fringe_options o;
+    o.width = 96, o.height = 64, o.noise = 1;
+    const double steps[4] = {0, 1.3, 2.9, 4.4};
+    const std::vector<double> truth = make(o);
+    for (int k = 0; k < 4; k++) {
+        o.steps[0] = steps[k];  // frame k alone, as the first of a three-frame set
+        std::vector<unsigned char> frames[3];
+        fringe_samples(o, truth, frames);
+        save("q" + std::to_string(k + 1) + ".png", o.width, o.height, PIXELS_U8, frames[0].data());
+    }
+    const run_result r = phaze("--frames 4 -o q q1.png q2.png q3.png q4.png");
+    ASSERT_EQ(r.status, 0) << r.output;
+    const auto report = nlohmann::json::parse(read_whole_file("q_report.json"));
+    ASSERT_EQ(report["steps"].size(), 4u);
+    for (int k = 0; k < 4; k++)
+        EXPECT_NEAR(remainder((double)report["steps"][k] + steps[k], 2 * PI), 0, 0.02) << k;
+    EXPECT_EQ(report["inputs"].size(), 4u);
 }

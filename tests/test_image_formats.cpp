@@ -141,7 +141,7 @@ TEST_F(ImageFormats, EveryFormatGivesTheSameSamples) {
     const command_options options;
     for (bool wide : {false, true})
         for (const char *name : wide ? sixteen : eight) {
-            const std::string paths[3] = {name, name, name};
+            const std::vector<std::string> paths = {name, name, name};
             frame_set set;
             std::string file;
             ASSERT_EQ(load_frame_set(options, paths, &set, &file, &reason), 0)
@@ -277,7 +277,7 @@ TEST_F(ImageFormats, ColourFramesGiveOneChannelOrLuma) {
     // Two pixels: an ordinary colour, and one whose red channel is clipped.
     const unsigned char rgb[W * H * 3] = {200, 100, 50, 255, 10, 10};
     ASSERT_NE(stbi_write_png("colour.png", W, H, 3, rgb, 3 * W), 0);
-    const std::string paths[3] = {"colour.png", "colour.png", "colour.png"};
+    const std::vector<std::string> paths = {"colour.png", "colour.png", "colour.png"};
     command_options options;
     frame_set set;
     std::string file, reason;
@@ -295,7 +295,7 @@ TEST_F(ImageFormats, ColourFramesGiveOneChannelOrLuma) {
     unsigned char red[W * H * 3];
     for (int i = 0; i < W * H; i++) red[3 * i] = 255, red[3 * i + 1] = 40, red[3 * i + 2] = 9 + i;
     ASSERT_NE(stbi_write_png("red.png", W, H, 3, red, 3 * W), 0);
-    const std::string reds[3] = {"red.png", "red.png", "red.png"};
+    const std::vector<std::string> reds = {"red.png", "red.png", "red.png"};
     options.channel = CHANNEL_LUMA;
     ASSERT_EQ(load_frame_set(options, reds, &set, &file, &reason), 0) << reason;
     ASSERT_EQ(set.warnings.size(), 1u);
@@ -307,7 +307,7 @@ TEST_F(ImageFormats, ThresholdsFollowTheDeclaredMaximum) {
     std::string pgm = "P5\n5 4\n4095\n";
     for (int i = 0; i < W * H; i++) pgm += std::string{(char)(i >> 4), (char)(i * 200)};
     write_file("twelve.pgm", pgm);
-    const std::string paths[3] = {"twelve.pgm", "twelve.pgm", "twelve.pgm"};
+    const std::vector<std::string> paths = {"twelve.pgm", "twelve.pgm", "twelve.pgm"};
     frame_set set;
     std::string file, reason;
     ASSERT_EQ(load_frame_set(command_options(), paths, &set, &file, &reason), 0) << reason;

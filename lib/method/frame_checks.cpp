@@ -3,27 +3,34 @@
 #include <math.h>
 #include <string.h>
 
-#include <initializer_list>
-
 static long long pixel_count(const sample_frames &f) { return (long long)f.width * f.height; }
 
 // Pixels a block of the parallel passes.
-static const long long BLOCK = 1 << 14;
+static const int BLOCK_PIXELS = 256;
 
-// visit(x, y, z) for every pixel, blocks spread over the threads.
+// visit(I, n) for each pixel of the block from start, I its n samples; blocks
+// spread over the threads by the caller.
 template <typename Visit>
-static void each_block(const sample_frames &f, long long start, Visit visit) {
-    const long long pixels = pixel_count(f),
-                    count = pixels - start < BLOCK ? pixels - start : BLOCK;
-    visit_pixels(f, start, count, [&](long long, double x, double y, double z) { visit(x, y, z); });
+static void each_pixel_of_block(const sample_frames &f, long long start, Visit visit) {
+    const long long pixels = pixel_count(f);
+    const int count = (int)(pixels - start < BLOCK_PIXELS ? pixels - start : BLOCK_PIXELS);
+    double block[MAX_FRAMES * BLOCK_PIXELS];
+    load_block(f, start, count, block, BLOCK_PIXELS);
+    for (int j = 0; j < count; j++) {
+        double I[MAX_FRAMES];
+        for (int k = 0; k < f.count; k++) I[k] = block[k * BLOCK_PIXELS + j];
+        visit(I, f.count);
+    }
 }
 
 long long finite_pixels(const sample_frames &f) {
     long long found = 0;
 #pragma omp parallel for schedule(static) reduction(+ : found)
-    for (long long start = 0; start < pixel_count(f); start += BLOCK)
-        each_block(f, start, [&](double a, double b, double c) {
-            found += isfinite(a) && isfinite(b) && isfinite(c);
+    for (long long start = 0; start < pixel_count(f); start += BLOCK_PIXELS)
+        each_pixel_of_block(f, start, [&](const double *I, int n) {
+            int finite = 1;
+            for (int k = 0; k < n; k++) finite &= isfinite(I[k]) != 0;
+            found += finite;
         });
     return found;
 }
@@ -50,8 +57,8 @@ std::vector<double> finite_copy(const sample_frames &f, sample_frames *copy) {
 }
 
 int two_frames_equal(const sample_frames &f, size_t row_bytes) {
-    for (int j = 0; j < 3; j++)
-        for (int k = j + 1; k < 3; k++) {
+    for (int j = 0; j < f.count; j++)
+        for (int k = j + 1; k < f.count; k++) {
             int equal = 1;
             for (int y = 0; y < f.height && equal; y++) {
                 const size_t offset = (size_t)y * f.row_stride;
@@ -66,10 +73,10 @@ int two_frames_equal(const sample_frames &f, size_t row_bytes) {
 double largest_sample(const sample_frames &f) {
     double largest = 0;
 #pragma omp parallel for schedule(static) reduction(max : largest)
-    for (long long start = 0; start < pixel_count(f); start += BLOCK)
-        each_block(f, start, [&](double x, double y, double z) {
-            for (double v : {x, y, z})
-                if (isfinite(v) && v > largest) largest = v;
+    for (long long start = 0; start < pixel_count(f); start += BLOCK_PIXELS)
+        each_pixel_of_block(f, start, [&](const double *I, int n) {
+            for (int k = 0; k < n; k++)
+                if (isfinite(I[k]) && I[k] > largest) largest = I[k];
         });
     return largest;
 }
@@ -77,10 +84,10 @@ double largest_sample(const sample_frames &f) {
 double largest_magnitude(const sample_frames &f) {
     double largest = 0;
 #pragma omp parallel for schedule(static) reduction(max : largest)
-    for (long long start = 0; start < pixel_count(f); start += BLOCK)
-        each_block(f, start, [&](double x, double y, double z) {
-            for (double v : {x, y, z})
-                if (isfinite(v) && fabs(v) > largest) largest = fabs(v);
+    for (long long start = 0; start < pixel_count(f); start += BLOCK_PIXELS)
+        each_pixel_of_block(f, start, [&](const double *I, int n) {
+            for (int k = 0; k < n; k++)
+                if (isfinite(I[k]) && fabs(I[k]) > largest) largest = fabs(I[k]);
         });
     return largest;
 }
@@ -88,9 +95,11 @@ double largest_magnitude(const sample_frames &f) {
 int no_modulation_anywhere(const sample_frames &f, double min_modulation) {
     int flat = 1;
 #pragma omp parallel for schedule(static) reduction(&& : flat)
-    for (long long start = 0; start < pixel_count(f); start += BLOCK)
-        each_block(f, start, [&](double x, double y, double z) {
-            if (fmax(fmax(x, y), z) - fmin(fmin(x, y), z) >= min_modulation) flat = 0;
+    for (long long start = 0; start < pixel_count(f); start += BLOCK_PIXELS)
+        each_pixel_of_block(f, start, [&](const double *I, int n) {
+            double low = I[0], high = I[0];
+            for (int k = 1; k < n; k++) low = fmin(low, I[k]), high = fmax(high, I[k]);
+            if (high - low >= min_modulation) flat = 0;
         });
     return flat;
 }

@@ -12,7 +12,7 @@
 // Pixels whose three samples are all finite.
 long long finite_pixels(const sample_frames &frames);
 
-// The frames with each pixel that has a non-finite sample at the origin (it
+// Three frames with each pixel that has a non-finite sample at the origin (it
 // then weighs nothing in the moments): the copy's samples, which *copy views.
 std::vector<double> finite_copy(const sample_frames &frames, sample_frames *copy);
 

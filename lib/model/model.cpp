@@ -112,6 +112,7 @@ static void fill_report(const model &m, const model_sums &sums, long long pixels
     for (int j = 0; j < 3; j++)
         report->steps[j] = m.fitted ? wrapped(m.theta[j] - m.theta[0]) : NAN;
     report->steps[0] = m.fitted ? 0 : NAN;
+    report->frame_count = 3;
     report->background = sums.valid > 0 ? sums.a / sums.valid : NAN;
     report->modulation = sums.valid > 0 ? sums.b / sums.valid : NAN;
     report->residual_rms = sums.valid > 0 ? sqrt(sums.r2 / (3 * sums.valid)) : NAN;

@@ -8,10 +8,6 @@
 #include "method/samples.h"
 #include "phaze/phaze.h"
 
-struct quality_limits {
-    double min_modulation, saturation;
-};
-
 // Both fill modulation and mask (either may be NULL) and the report's steps,
 // phase_offset, background, modulation, masked_fraction and residual_rms; the
 // phase of a masked pixel becomes NaN.

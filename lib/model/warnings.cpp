@@ -1,13 +1,24 @@
 #include "model/warnings.h"
 
 #include <math.h>
-#include <stdio.h>
-#include <string.h>
 
-void add_warning(phaze_report *report, const char *text) {
-    const size_t used = strlen(report->warnings);
-    snprintf(report->warnings + used, sizeof report->warnings - used, "%s%s", used ? "\n" : "",
-             text);
+const char *warning_text(unsigned warning) {
+    switch (warning) {
+        case PHAZE_WARN_NO_MODULATION: return "no pixel has modulation: every pixel is masked";
+        case PHAZE_WARN_NO_FINITE_SAMPLES:
+            return "no pixel has finite samples: every pixel is masked";
+        case PHAZE_WARN_ALL_MASKED: return "every pixel is masked";
+        case PHAZE_WARN_MOSTLY_MASKED: return "more than half of the pixels are masked";
+        case PHAZE_WARN_STEPS_CLOSE:
+            return "the phase steps lie close together: the phase is sensitive to noise";
+        case PHAZE_WARN_MODEL_MISFIT:
+            return "the frames do not fit the fringe model (the residual is large beside the "
+                   "modulation): the phase and the steps are unreliable; is a frame dropped, "
+                   "from another set, or clipped?";
+        case PHAZE_WARN_NO_SPATIAL_ORDER:
+            return "the phase has no spatial order: the frames look like noise, not fringes";
+        default: return "";
+    }
 }
 
 double phase_order(const double *phase, int width, int height) {
@@ -23,27 +34,31 @@ double phase_order(const double *phase, int width, int height) {
     return triples >= 100 ? sum / (double)triples : NAN;
 }
 
+// Three frames: two steps within 0.2 rad. More: all steps within a narrow arc
+// (the mean of their unit vectors longer than 0.95).
+static int steps_close(const phaze_report &r) {
+    const int n = r.frame_count;
+    if (!isfinite(r.steps[1])) return 0;
+    if (n == 3) {
+        for (int j = 0; j < 3; j++)
+            if (fabs(remainder(r.steps[j] - r.steps[(j + 1) % 3], 6.283185307179586)) < 0.2)
+                return 1;
+        return 0;
+    }
+    double c = 0, s = 0;
+    for (int k = 0; k < n; k++) c += cos(r.steps[k]), s += sin(r.steps[k]);
+    return sqrt(c * c + s * s) / n > 0.95;
+}
+
 void warn_of_doubtful_results(const double *phase, int width, int height, phaze_report *report) {
     if (report->masked_fraction > 0.5 && report->masked_fraction < 1)
-        add_warning(report, "more than half of the pixels are masked");
-    if (report->masked_fraction >= 1 && report->warnings[0] == '\0')
-        add_warning(report, "every pixel is masked");
-    for (int j = 0; j < 3 && isfinite(report->steps[1]); j++) {
-        const double gap =
-            fabs(remainder(report->steps[j] - report->steps[(j + 1) % 3], 6.283185307179586));
-        if (gap < 0.2) {
-            add_warning(
-                report,
-                "two phase steps are less than 0.2 rad apart: the phase is sensitive to noise");
-            break;
-        }
-    }
-    if (report->residual_rms > MAX_RESIDUAL_SHARE * report->modulation)
-        add_warning(report,
-                    "the frames do not fit the fringe model (the residual is over 7.5% of the "
-                    "modulation): the phase and the steps are unreliable; is a frame dropped, "
-                    "from another set, or clipped?");
+        report->warnings |= PHAZE_WARN_MOSTLY_MASKED;
+    if (report->masked_fraction >= 1 && report->warnings == 0)
+        report->warnings |= PHAZE_WARN_ALL_MASKED;
+    if (steps_close(*report)) report->warnings |= PHAZE_WARN_STEPS_CLOSE;
+    const double share = report->frame_count == 3 ? MAX_RESIDUAL_SHARE : MAX_RESIDUAL_SHARE_MANY;
+    if (report->residual_rms > share * report->modulation)
+        report->warnings |= PHAZE_WARN_MODEL_MISFIT;
     if (phase_order(phase, width, height) < MIN_PHASE_ORDER)
-        add_warning(report,
-                    "the phase has no spatial order: the frames look like noise, not fringes");
+        report->warnings |= PHAZE_WARN_NO_SPATIAL_ORDER;
 }

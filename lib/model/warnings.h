@@ -1,11 +1,11 @@
-// The report's warnings: sentences about results that were made but should
-// not be trusted blindly.
+// The report's warnings: results that were made but should not be trusted
+// blindly, as bits, and the sentence of each.
 #pragma once
 
 #include "phaze/phaze.h"
 
-// Adds one sentence to the report's warnings.
-void add_warning(phaze_report *report, const char *text);
+// The sentence of one warning bit; "" for any other value.
+const char *warning_text(unsigned warning);
 
 // Checks the result against the model and the phase against itself: most
 // pixels masked, steps close together, a residual too large for the
@@ -13,11 +13,13 @@ void add_warning(phaze_report *report, const char *text);
 void warn_of_doubtful_results(const double *phase, int width, int height, phaze_report *report);
 
 // Above this share of the modulation, the residual says the frames are not
-// three views of one fringe pattern: a dropped frame, one from another set, or
+// views of one fringe pattern: a dropped frame, one from another set, or
 // fringes clipped at both ends. Real three-frame captures stay below 0.05 (30
 // degree steps and a projector's harmonics included); one frame at half its
-// brightness reaches 0.09, a black one 0.19.
-constexpr double MAX_RESIDUAL_SHARE = 0.075;
+// brightness reaches 0.09, a black one 0.19. With four frames or more the
+// harmonics land in the residual: real captures give 0.10 to 0.12, a frame at
+// half its brightness 0.20 to 0.24, a black one 0.34 and more.
+constexpr double MAX_RESIDUAL_SHARE = 0.075, MAX_RESIDUAL_SHARE_MANY = 0.16;
 
 // How smoothly the phase runs along the rows: the mean cosine of its second
 // differences over a sample of rows, from -1 to 1. Fringes give nearly 1 at any

@@ -9,12 +9,14 @@
 #include <set>
 
 static const char *HELP =
-    "usage: phaze [options] FRAME1 FRAME2 FRAME3 [FRAME1 FRAME2 FRAME3 ...]\n"
-    "The wrapped phase of three phase-shifted fringe frames (steps need not be known or equal),\n"
-    "with each pixel's modulation, a mask of the pixels to trust and the steps found.\n"
+    "usage: phaze [options] FRAME1 FRAME2 FRAME3 ... [FRAME1 FRAME2 FRAME3 ...]\n"
+    "The wrapped phase of 3 to 32 phase-shifted fringe frames (steps need not be known or\n"
+    "equal), with each pixel's modulation, a mask of the pixels to trust and the steps found.\n"
     "Frames: PNG, TIFF, JPEG, BMP, PGM or PPM; 8 or 16 bits, or 32-bit float TIFF; gray or\n"
     "colour.\n"
     "\n"
+    "  -n, --frames N          frames a set, 3 to 32 (3); the frames given are read as\n"
+    "                          consecutive sets of N\n"
     "  -o, --output PATH       one set: the prefix of its results (default: FRAME1 without its\n"
     "                          extension); several sets: a folder, each set's results named\n"
     "                          after its FRAME1's file name without extension\n"
@@ -74,6 +76,7 @@ static int parse_formats(const char *list, command_options *o) {
 int parse_arguments(int argc, char **argv, command_options *o) {
     enum { FORMATS = 1000, MIN_MODULATION, SATURATION, CHANNEL, DEVICE, VERSION };
     static const struct option longs[] = {
+        {"frames", required_argument, NULL, 'n'},
         {"output", required_argument, NULL, 'o'},
         {"formats", required_argument, NULL, FORMATS},
         {"min-modulation", required_argument, NULL, MIN_MODULATION},
@@ -86,10 +89,19 @@ int parse_arguments(int argc, char **argv, command_options *o) {
         {NULL, 0, NULL, 0}};
     opterr = 0;
     optind = 1;
-    for (int c; (c = getopt_long(argc, argv, ":o:qh", longs, NULL)) != -1;) {
+    for (int c; (c = getopt_long(argc, argv, ":n:o:qh", longs, NULL)) != -1;) {
         const std::string value = optarg != NULL ? optarg : "";
         switch (c) {
             case 'o': o->output = value; break;
+            case 'n': {
+                double n = 0;
+                if (!parse_number(optarg, &n) || n != floor(n) || n < PHAZE_MIN_FRAMES ||
+                    n > PHAZE_MAX_FRAMES)
+                    return usage_error("--frames needs a whole number from 3 to 32, not '" + value +
+                                       "'");
+                o->frames_per_set = (int)n;
+                break;
+            }
             case 'q': o->quiet = true; break;
             case 'h': fputs(HELP, stdout); return ARGUMENTS_DONE;
             case VERSION: printf("phaze %s\n", phaze_version()); return ARGUMENTS_DONE;
@@ -142,9 +154,12 @@ int parse_arguments(int argc, char **argv, command_options *o) {
     }
     for (int a = optind; a < argc; a++) o->frames.push_back(argv[a]);
     if (o->frames.empty()) return usage_error("no frames given");
-    if (o->frames.size() % 3 != 0)
+    const size_t n = (size_t)o->frames_per_set;
+    if (o->frames.size() % n != 0)
         return usage_error(std::to_string(o->frames.size()) +
-                           " frames given: frames come in sets of three");
+                           " frames given: frames come in sets of " +
+                           (n == 3 ? std::string("three") : std::to_string(n)) +
+                           (n == 3 ? " (--frames N for sets of N)" : ""));
     if (!(o->tiff || o->png || o->json || o->npy || o->txt))
         return usage_error("no result format chosen");
     return ARGUMENTS_RUN;
@@ -177,10 +192,10 @@ static std::string resolved_prefix(const std::string &prefix) {
 }
 
 int result_prefixes(const command_options &o, std::vector<std::string> *prefixes) {
-    const size_t sets = o.frames.size() / 3;
+    const size_t sets = o.frames.size() / o.frames_per_set;
     std::set<std::string> seen;
     for (size_t s = 0; s < sets; s++) {
-        const std::string &first = o.frames[3 * s];
+        const std::string &first = o.frames[o.frames_per_set * s];
         std::string prefix;
         if (o.output.empty())
             prefix = without_extension(first);

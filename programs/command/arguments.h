@@ -9,8 +9,9 @@
 enum colour_channel { CHANNEL_LUMA, CHANNEL_RED, CHANNEL_GREEN, CHANNEL_BLUE };
 
 struct command_options {
-    std::vector<std::string> frames;  // three a set
-    std::string output;               // a prefix (one set) or a folder (several); empty: default
+    std::vector<std::string> frames;  // frames_per_set a set
+    int frames_per_set = 3;
+    std::string output;  // a prefix (one set) or a folder (several); empty: default
     bool tiff = true, png = true, json = true, npy = false, txt = false;
     double min_modulation = -1, saturation = -1;  // below 0: the library's defaults
     colour_channel channel = CHANNEL_LUMA;

@@ -72,17 +72,19 @@ static int make_gray(image &im, colour_channel channel, double saturation) {
 }
 
 static const char *type_name(pixel_format format) {
-    return format == PIXELS_U8 ? "uint8" : format == PIXELS_U16 ? "uint16" : "float32";
+    return phaze_sample_type_name(format == PIXELS_U8    ? PHAZE_UINT8
+                                  : format == PIXELS_U16 ? PHAZE_UINT16
+                                                         : PHAZE_FLOAT32);
 }
 
 // The whole set's peak, from its first frame: the frames as read (and as
 // gray), the library's outputs and copies, and the largest result being written.
-static int enough_memory_for_set(const image &first, std::string *reason) {
+static int enough_memory_for_set(const image &first, int count, std::string *reason) {
     const double pixels = (double)first.width * first.height, frame = (double)first.data.size(),
                  gray = pixels * 4, outputs = pixels * (sizeof(double) + sizeof(float) + 1),
                  analysis = first.format == PIXELS_F32 ? pixels * 3 * sizeof(double) : 0,
                  writing = pixels * sizeof(float);
-    const double needed = 2 * frame + (first.channels > 1 ? 3 * gray : 0) + outputs +
+    const double needed = (count - 1) * frame + (first.channels > 1 ? count * gray : 0) + outputs +
                           fmax(analysis, writing),
                  available = available_memory_bytes();
     if (needed <= available) return 0;
@@ -95,10 +97,12 @@ static int enough_memory_for_set(const image &first, std::string *reason) {
     return 1;
 }
 
-int load_frame_set(const command_options &o, const std::string paths[3], frame_set *set,
+int load_frame_set(const command_options &o, const std::vector<std::string> &paths, frame_set *set,
                    std::string *file, std::string *reason) {
     pixel_format read_as = PIXELS_U8;
-    for (int k = 0; k < 3; k++) {
+    const int count = (int)paths.size();
+    set->frames.assign(count, image());
+    for (int k = 0; k < count; k++) {
         *file = paths[k];
         image &im = set->frames[k];
         if (read_image(paths[k].c_str(), MAX_PIXELS, &im, reason)) return 1;
@@ -114,7 +118,7 @@ int load_frame_set(const command_options &o, const std::string paths[3], frame_s
                       "'s " + type_name(read_as);
             return 1;
         }
-        if (k == 0 && enough_memory_for_set(im, reason)) return 1;
+        if (k == 0 && enough_memory_for_set(im, count, reason)) return 1;
         if (!im.warning.empty() && std::find(set->warnings.begin(), set->warnings.end(),
                                              im.warning) == set->warnings.end())
             set->warnings.push_back(im.warning);
@@ -148,8 +152,8 @@ int load_frame_set(const command_options &o, const std::string paths[3], frame_s
         set->warnings.push_back(text);
     }
     // Colour frames of one set may differ in whether they are gray.
-    const bool mixed = set->frames[0].format != set->frames[1].format ||
-                       set->frames[0].format != set->frames[2].format;
+    bool mixed = false;
+    for (const image &im : set->frames) mixed |= im.format != set->frames[0].format;
     if (mixed) {
         for (image &im : set->frames)
             if (im.format != PIXELS_F32) {
@@ -166,7 +170,10 @@ int load_frame_set(const command_options &o, const std::string paths[3], frame_s
                      : first.format == PIXELS_U16 ? PHAZE_UINT16
                                                   : PHAZE_FLOAT32;
     set->view.width = first.width, set->view.height = first.height, set->view.row_stride = 0;
-    for (int k = 0; k < 3; k++) set->view.frame[k] = set->frames[k].data.data();
+    set->samples.clear();
+    for (const image &im : set->frames) set->samples.push_back(im.data.data());
+    set->view.frame = set->samples.data();
+    set->view.count = count;
     set->sample_type = type_name(read_as);
     return 0;
 }

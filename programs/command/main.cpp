@@ -36,8 +36,8 @@ static int set_failed(const progress &bar, const std::string &file, const std::s
     return 1;
 }
 
-static int run_set(const command_options &o, const std::string paths[3], const std::string &prefix,
-                   const progress &bar) {
+static int run_set(const command_options &o, const std::vector<std::string> &paths,
+                   const std::string &prefix, const progress &bar) {
     frame_set set;
     set_outputs out;
     std::string file, reason;
@@ -62,18 +62,13 @@ static int run_set(const command_options &o, const std::string paths[3], const s
     if (!o.quiet) {
         bar.clear();
         const phaze_report &r = out.report;
-        fprintf(stderr, "phaze: %s: steps %.3f %.3f %.3f rad, %.1f%% masked ->", paths[0].c_str(),
-                r.steps[0], r.steps[1], r.steps[2], 100 * r.masked_fraction);
+        fprintf(stderr, "phaze: %s: steps", paths[0].c_str());
+        for (int k = 0; k < r.frame_count; k++) fprintf(stderr, " %.3f", r.steps[k]);
+        fprintf(stderr, " rad, %.1f%% masked ->", 100 * r.masked_fraction);
         for (const std::string &name : written) fprintf(stderr, " %s", name.c_str());
         fprintf(stderr, "\n");
-        for (const std::string &w : set.warnings)
+        for (const std::string &w : report_warnings(set, r))
             fprintf(stderr, "phaze: %s: warning: %s\n", paths[0].c_str(), w.c_str());
-        for (const char *w = r.warnings; *w != '\0';) {
-            const char *end = strchr(w, '\n');
-            const int length = end ? (int)(end - w) : (int)strlen(w);
-            fprintf(stderr, "phaze: %s: warning: %.*s\n", paths[0].c_str(), length, w);
-            w += length + (end ? 1 : 0);
-        }
     }
     return 0;
 }
@@ -100,8 +95,9 @@ int main(int argc, char **argv) {
     size_t failed = 0;
     for (size_t s = 0; s < sets; s++) {
         bar.draw(s);
-        const std::string paths[3] = {options.frames[3 * s], options.frames[3 * s + 1],
-                                      options.frames[3 * s + 2]};
+        const size_t n = (size_t)options.frames_per_set;
+        const std::vector<std::string> paths(options.frames.begin() + n * s,
+                                             options.frames.begin() + n * (s + 1));
         failed += run_set(options, paths, prefixes[s], bar);
     }
     bar.clear();

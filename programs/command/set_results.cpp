@@ -82,31 +82,32 @@ static json number(double value) {
     return strtod(text, NULL);
 }
 
-static std::string report_json(const std::string paths[3], const frame_set &set,
+std::vector<std::string> report_warnings(const frame_set &set, const phaze_report &r) {
+    std::vector<std::string> all = set.warnings;
+    for (unsigned bit = 1; bit != 0; bit <<= 1)
+        if (r.warnings & bit) all.push_back(phaze_warning_text(bit));
+    return all;
+}
+
+static std::string report_json(const std::vector<std::string> &paths, const frame_set &set,
                                const phaze_report &r) {
-    json warnings = json::array();
-    for (const std::string &w : set.warnings) warnings.push_back(w);
-    for (const char *w = r.warnings; *w != '\0';) {
-        const char *end = strchr(w, '\n');
-        const size_t length = end ? (size_t)(end - w) : strlen(w);
-        warnings.push_back(std::string(w, length));
-        w += length + (end ? 1 : 0);
-    }
+    json steps = json::array();
+    for (int k = 0; k < r.frame_count; k++) steps.push_back(number(r.steps[k]));
     json report;
-    report["steps"] = {number(r.steps[0]), number(r.steps[1]), number(r.steps[2])};
+    report["steps"] = steps;
     report["phase_offset"] = number(r.phase_offset);
     report["background"] = number(r.background);
     report["modulation"] = number(r.modulation);
     report["masked_fraction"] = number(r.masked_fraction);
     report["residual_rms"] = number(r.residual_rms);
-    report["warnings"] = warnings;
-    report["inputs"] = {paths[0], paths[1], paths[2]};
+    report["warnings"] = report_warnings(set, r);
+    report["inputs"] = paths;
     report["width"] = set.view.width;
     report["height"] = set.view.height;
     report["sample_type"] = set.sample_type;
     report["min_modulation"] = number(r.min_modulation);
     report["saturation"] = number(r.saturation);
-    report["device"] = r.device == PHAZE_DEVICE_CUDA ? "cuda" : "cpu";
+    report["device"] = phaze_device_name(r.device);
     report["seconds"] = number(r.seconds);
     // A file name need not be UTF-8; JSON must be.
     return report.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
@@ -118,7 +119,7 @@ static std::string why_not_written(const std::string &reason, int error) {
 }
 
 // Result k of the set into the file at path. 0, or 1 with *reason.
-static int write_result(int k, const std::string &path, const std::string paths[3],
+static int write_result(int k, const std::string &path, const std::vector<std::string> &paths,
                         const frame_set &set, const set_outputs &out, std::string *reason) {
     switch (k) {
         case 0: return write_tiff(path.c_str(), float_image(set, out.phase.get()), reason);
@@ -141,8 +142,9 @@ static int write_result(int k, const std::string &path, const std::string paths[
 }
 
 int write_set_results(const command_options &o, const std::string &prefix,
-                      const std::string paths[3], const frame_set &set, const set_outputs &out,
-                      std::vector<std::string> *written, std::string *file, std::string *reason) {
+                      const std::vector<std::string> &paths, const frame_set &set,
+                      const set_outputs &out, std::vector<std::string> *written, std::string *file,
+                      std::string *reason) {
     struct result {
         bool wanted;
         const char *suffix;

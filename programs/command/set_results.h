@@ -22,5 +22,9 @@ struct set_outputs {
 // The names of the files written, in *written. 0, or 1 with the file at
 // fault in *file and why in *reason; no result of the set is then left.
 int write_set_results(const command_options &options, const std::string &prefix,
-                      const std::string paths[3], const frame_set &set, const set_outputs &out,
-                      std::vector<std::string> *written, std::string *file, std::string *reason);
+                      const std::vector<std::string> &paths, const frame_set &set,
+                      const set_outputs &out, std::vector<std::string> *written, std::string *file,
+                      std::string *reason);
+
+// The set's warnings as sentences: the reading's, then the library's.
+std::vector<std::string> report_warnings(const frame_set &set, const phaze_report &report);

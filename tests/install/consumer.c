@@ -14,8 +14,8 @@ int main(void) {
     const double steps[3] = {0, 1.7, 3.5};
     for (int k = 0; k < 3; k++)
         for (int i = 0; i < W * H; i++)
-            frames[k][i] = (unsigned short)(30000 + 20000 * cos(0.3 * (i % W) + 0.1 * (i / W) +
-                                                                  steps[k]));
+            frames[k][i] =
+                (unsigned short)(30000 + 20000 * cos(0.3 * (i % W) + 0.1 * (i / W) + steps[k]));
     char version[32];
     snprintf(version, sizeof version, "%d.%d.%d", PHAZE_VERSION_MAJOR, PHAZE_VERSION_MINOR,
              PHAZE_VERSION_PATCH);
@@ -23,7 +23,8 @@ int main(void) {
         fprintf(stderr, "consumer: header %s, library %s\n", version, phaze_version());
         return 1;
     }
-    const phaze_frames f = {{frames[0], frames[1], frames[2]}, PHAZE_UINT16, W, H, 0};
+    const void *pointers[3] = {frames[0], frames[1], frames[2]};
+    const phaze_frames f = {pointers, 3, PHAZE_UINT16, W, H, 0};
     phaze_report report;
     char message[256];
     if (phaze_analyse(&f, NULL, phase, NULL, NULL, &report, message, sizeof message) != PHAZE_OK) {

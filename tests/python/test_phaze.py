@@ -12,15 +12,15 @@ import phaze
 STEPS = (0.0, 1.7, 3.5)
 
 
-def fringes(dtype, shape=(120, 160), background=None, contrast=None, noise=0.0, seed=1):
-    """Three frames I_k = A + B cos(phi + step_k) + noise, and phi."""
+def fringes(dtype, shape=(120, 160), background=None, contrast=None, noise=0.0, seed=1, steps=STEPS):
+    """Frames I_k = A + B cos(phi + step_k) + noise, and phi."""
     top = {np.uint8: 255, np.uint16: 65535}.get(dtype, 1.0)
     a = background if background is not None else 0.45 * top
     b = contrast if contrast is not None else 0.35 * top
     y, x = np.mgrid[0 : shape[0], 0 : shape[1]]
     phi = 2 * np.pi * (x * np.cos(0.4) + y * np.sin(0.4)) / 23
     rng = np.random.default_rng(seed)
-    frames = np.stack([a + b * np.cos(phi + s) + rng.normal(0, noise, phi.shape) for s in STEPS])
+    frames = np.stack([a + b * np.cos(phi + s) + rng.normal(0, noise, phi.shape) for s in steps])
     if dtype in (np.uint8, np.uint16):
         frames = np.clip(np.round(frames), 0, top)
     return frames.astype(dtype), phi, b
@@ -71,12 +71,13 @@ def test_a_stack_three_arrays_and_strided_views_agree():
 @pytest.mark.parametrize(
     "frames, kwargs, error, says",
     [
-        (np.zeros((2, 8, 8), np.uint8), {}, ValueError, "shape (3, H, W)"),
-        ([np.zeros((8, 8), np.uint8)] * 2, {}, ValueError, "three frames"),
+        (np.zeros((2, 8, 8), np.uint8), {}, ValueError, "3 to 32 frames of one scene, not 2"),
+        (np.zeros((33, 8, 8), np.uint8), {}, ValueError, "3 to 32 frames of one scene, not 33"),
+        ([np.zeros((8, 8), np.uint8)] * 2, {}, ValueError, "not 2"),
         ([np.zeros((8, 8), np.uint8), np.zeros((8, 9), np.uint8), np.zeros((8, 8), np.uint8)], {}, ValueError, "one shape"),
         ([np.zeros((8, 8), np.uint8), np.zeros((8, 8), np.uint16), np.zeros((8, 8), np.uint8)], {}, TypeError, "one dtype"),
-        (np.zeros((3, 8, 8), np.int32), {}, TypeError, "int32"),
-        (np.zeros((3, 8), np.uint8), {}, ValueError, "shape (3, H, W)"),
+        (np.zeros((3, 8, 8), np.int32), {}, TypeError, "uint8, uint16, float32 or float64"),
+        ([np.zeros(8, np.uint8)] * 3, {}, ValueError, "must be 2-D"),
         (np.zeros((3, 2, 2), np.uint8), {}, ValueError, "at least 5 pixels"),
         (np.zeros((3, 8, 8), np.uint8), {"device": "gpu"}, ValueError, "'auto', 'cpu' or 'cuda'"),
         (np.zeros((3, 8, 8), np.uint8), {"saturation": -1}, ValueError, "saturation"),
@@ -106,3 +107,75 @@ def test_phase_equals_the_commands_float_tiff(tmp_path):
     subprocess.run([command, "-q", "-o", str(tmp_path / "r"), *names], check=True)
     from_command = tifffile.imread(tmp_path / "r_phase.tiff")
     np.testing.assert_array_equal(phaze.analyse(frames).phase.astype(np.float32), from_command)
+
+
+def known_step_phase(frames, steps):
+    """The least-squares phase for known steps: I_k = A + X cos s_k - Y sin s_k."""
+    steps = np.asarray(steps)
+    design = np.stack([np.ones_like(steps), np.cos(steps), -np.sin(steps)], 1)
+    solved = np.linalg.pinv(design) @ frames.reshape(len(steps), -1).astype(float)
+    return np.arctan2(solved[2], solved[1]).reshape(frames.shape[1:])
+
+
+def spread(phase, reference, mask):
+    """Rms distance of phase from +-reference + c over mask, the better sign."""
+    def one(sign):
+        d = np.angle(np.exp(1j * (phase - sign * reference)))[mask]
+        d = np.angle(np.exp(1j * (d - np.angle(np.mean(np.exp(1j * d))))))
+        return float(np.sqrt(np.mean(d**2)))
+    return min(one(1), one(-1))
+
+
+@pytest.mark.parametrize(
+    "steps, within",
+    [
+        ((0.0, 1.3, 2.9, 4.4), 1.1),
+        ((0.0, 1.1, 2.0, 3.3, 4.1), 1.1),
+        (tuple(np.sort(np.random.default_rng(7).uniform(0, 2 * np.pi, 8))), 1.1),
+        (tuple(2 * np.pi * np.arange(4) / 4), 1.05),  # the classical four-step formula
+        (tuple(2 * np.pi * np.arange(6) / 6), 1.05),
+    ],
+)
+def test_n_frames_with_unknown_steps_match_the_known_step_solve(steps, within):
+    steps = np.array(steps) - steps[0]
+    frames, phi, _ = fringes(np.uint16, shape=(240, 320), background=30000, contrast=20000, noise=20,
+                             steps=steps)
+    r = phaze.analyse(frames)
+    assert r.steps.shape == (len(steps),) and len(r.report["steps"]) == len(steps)
+    assert np.abs(np.angle(np.exp(1j * (r.steps + steps)))).max() < 0.01  # ascending: negated
+    known = spread(known_step_phase(frames, steps), phi, r.mask)
+    assert spread(r.phase, phi, r.mask) <= within * known
+    assert r.report["warnings"] == []
+
+
+def bmp_frame(path):
+    """An 8-bit palette BMP as gray levels."""
+    import struct
+    data = open(path, "rb").read()
+    offset, = struct.unpack_from("<I", data, 10)
+    header, width, height = struct.unpack_from("<Iii", data, 14)
+    colours = struct.unpack_from("<I", data, 46)[0] or 256
+    palette = np.frombuffer(data, np.uint8, 4 * colours, 14 + header).reshape(-1, 4)[:, 0]
+    row = (width + 3) // 4 * 4
+    rows = np.frombuffer(data, np.uint8, row * abs(height), offset).reshape(abs(height), row)
+    gray = palette[rows[:, :width]]
+    return gray[::-1] if height > 0 else gray
+
+
+REALDATA = os.path.join(os.path.dirname(__file__), "..", "..", "..", "shared", "realdata", "cfpe-12step")
+
+
+def test_real_captures_of_four_and_five_frames_match_the_known_step_solve():
+    if not os.path.isdir(REALDATA):
+        pytest.skip(f"no real captures at {REALDATA}")
+    twelve = 2 * np.pi * np.arange(12) / 12
+    for case in ("01", "04", "06", "08"):
+        for frequency in range(3):
+            frames = np.stack([bmp_frame(os.path.join(REALDATA, f"{case}{12 * frequency + k:02d}h.bmp"))
+                               for k in range(12)])
+            reference = known_step_phase(frames, twelve)
+            for chosen in ((0, 3, 6, 9), (0, 2, 5, 7, 10)):
+                subset = frames[list(chosen)]
+                r = phaze.analyse(subset, min_modulation=20)
+                known = spread(known_step_phase(subset, twelve[list(chosen)]), reference, r.mask)
+                assert spread(r.phase, reference, r.mask) <= 1.1 * known, (case, frequency, chosen)

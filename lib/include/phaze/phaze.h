@@ -1,9 +1,10 @@
-/* phaze: the wrapped phase of three phase-shifted fringe frames whose phase
+/* phaze: the wrapped phase of 3 to 32 phase-shifted fringe frames whose phase
  * steps need not be known or equal, with the modulation of every pixel, a mask
  * of the pixels that can be trusted, and the steps the frames were taken with.
  *
  * The library's one public header; C and C++ alike. Nothing crosses it as an
- * exception: every call returns a status, and a failure comes with a message. */
+ * exception or an abort: every call returns a status, and a failure comes with
+ * a message. */
 #ifndef PHAZE_PHAZE_H
 #define PHAZE_PHAZE_H
 
@@ -38,15 +39,24 @@ typedef enum {
     PHAZE_DEVICE_FAILED = 4 /* the CUDA engine was asked for and is missing, or it failed */
 } phaze_status;
 
-/* Three frames of one size and sample type, row after row. */
+#define PHAZE_MIN_FRAMES 3
+#define PHAZE_MAX_FRAMES 32
+
+/* count frames (PHAZE_MIN_FRAMES to PHAZE_MAX_FRAMES) of one size and sample
+ * type, row after row, with one row stride. */
 typedef struct {
-    const void *frame[3];
+    const void *const *frame; /* count pointers, one a frame */
+    int count;
     int type; /* a phaze_sample_type; an int, so that any value a caller stores is checked */
     int width, height;
     size_t row_stride; /* bytes from one row to the next; 0: rows without padding */
 } phaze_frames;
 
+/* Options: made by phaze_default_options, which sets size; a struct whose size
+ * the library does not know is refused, so that fields added later cannot be
+ * read from a caller that never set them. */
 typedef struct {
+    size_t size;           /* sizeof(phaze_options) of the caller's header */
     double min_modulation; /* mask pixels whose modulation B is below this, in the samples'
                               units; below 0: 1% of full scale (integer samples) or of the
                               largest sample (float) */
@@ -55,40 +65,60 @@ typedef struct {
     int device;            /* a phaze_device; AUTO: CUDA where a device is present */
 } phaze_options;
 
-#define PHAZE_WARNINGS_SIZE 512
+/* The report's warnings, as bits; phaze_warning_text gives each one's sentence. */
+typedef enum {
+    PHAZE_WARN_NO_MODULATION = 1 << 0,     /* a blank capture: every pixel masked */
+    PHAZE_WARN_NO_FINITE_SAMPLES = 1 << 1, /* every pixel has a sample that is not finite */
+    PHAZE_WARN_ALL_MASKED = 1 << 2,
+    PHAZE_WARN_MOSTLY_MASKED = 1 << 3,
+    PHAZE_WARN_STEPS_CLOSE = 1 << 4,     /* two steps within 0.2 rad: sensitive to noise */
+    PHAZE_WARN_MODEL_MISFIT = 1 << 5,    /* the residual is large beside the modulation */
+    PHAZE_WARN_NO_SPATIAL_ORDER = 1 << 6 /* the phase looks like noise */
+} phaze_warning;
 
 /* What the analysis found. Frame k is modelled as
  *     I_k = A + B cos(phase + phase_offset + steps[k])
  * with A (background) and B (modulation) per pixel. */
 typedef struct {
-    double steps[3];        /* radians in [0, 2 pi); steps[0] is 0 */
-    double phase_offset;    /* radians: the phase's constant relative to frame 1 */
-    double background;      /* mean A over the valid pixels */
-    double modulation;      /* mean B over the valid pixels */
-    double masked_fraction; /* share of the pixels masked, 0 to 1 */
-    double residual_rms;    /* rms of the samples about the model, valid pixels */
-    double min_modulation;  /* the thresholds used */
-    double saturation;      /* (infinite: none) */
-    phaze_device device;    /* the engine that ran: PHAZE_DEVICE_CPU or PHAZE_DEVICE_CUDA */
+    int frame_count;
+    double steps[PHAZE_MAX_FRAMES]; /* frame_count of them, radians in [0, 2 pi); steps[0] is 0 */
+    double phase_offset;            /* radians: the phase's constant relative to frame 1 */
+    double background;              /* mean A over the valid pixels */
+    double modulation;              /* mean B over the valid pixels */
+    double masked_fraction;         /* share of the pixels masked, 0 to 1 */
+    double residual_rms;            /* rms of the samples about the model, valid pixels */
+    double min_modulation;          /* the thresholds used */
+    double saturation;              /* (infinite: none) */
+    phaze_device device;            /* the engine that ran: PHAZE_DEVICE_CPU or _CUDA */
+    unsigned warnings;              /* phaze_warning bits */
     double seconds;
-    char warnings[PHAZE_WARNINGS_SIZE]; /* sentences, one a line; empty when none */
+    double reserved[16]; /* zero; room for what later versions report */
 } phaze_report;
 
 PHAZE_API void phaze_default_options(phaze_options *options);
 
 /* The analysis. phase (doubles, radians in [0, 2 pi], NaN where masked) is
  * required; modulation (floats) and mask (bytes: 1 valid, 0 masked) may be NULL.
- * Each holds width * height values, row after row. report may be NULL. On a
- * failure message (when not NULL) receives why, and the outputs are undefined. */
+ * Each holds width * height values, row after row. options and report may be
+ * NULL. On a failure message (when not NULL) receives why, and the outputs are
+ * undefined. */
 PHAZE_API phaze_status phaze_analyse(const phaze_frames *frames, const phaze_options *options,
                                      double *phase, float *modulation, unsigned char *mask,
                                      phaze_report *report, char *message, size_t message_size);
 
+/* The sentence of one warning bit ("" for a bit that is not one). */
+PHAZE_API const char *phaze_warning_text(unsigned warning);
+
+/* "uint8", "uint16", "float32", "float64"; "cpu", "cuda", "auto"; NULL for
+ * other values. */
+PHAZE_API const char *phaze_sample_type_name(int type);
+PHAZE_API const char *phaze_device_name(int device);
+
 /* 1 when this build holds the CUDA engine and a CUDA device is present. */
 PHAZE_API int phaze_cuda_available(void);
 
-/* "MAJOR.MINOR.PATCH", of the library that runs (the header's PHAZE_VERSION is that of the
- * header compiled against). */
+/* "MAJOR.MINOR.PATCH", of the library that runs (the header's PHAZE_VERSION is
+ * that of the header compiled against). */
 PHAZE_API const char *phaze_version(void);
 
 #ifdef __cplusplus
