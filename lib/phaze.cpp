@@ -19,6 +19,7 @@
 #include "engines/no_phase.h"
 #include "engines/plane_engine.h"
 #include "method/frame_checks.h"
+#include "model/harmonics.h"
 #include "model/least_squares_model.h"
 #include "model/model.h"
 #include "model/warnings.h"
@@ -43,6 +44,8 @@ void phaze_default_options(phaze_options *options) {
     options->min_modulation = -1;
     options->saturation = -1;
     options->device = PHAZE_DEVICE_AUTO;
+    // Off until auto meets every case it is held to (see the README).
+    options->harmonics = PHAZE_HARMONICS_OFF;
 }
 
 const char *phaze_version(void) { return PHAZE_VERSION; }
@@ -128,6 +131,10 @@ static phaze_status check_arguments(const phaze_frames *frames, const phaze_opti
     if (options != NULL && options->device != PHAZE_DEVICE_AUTO &&
         options->device != PHAZE_DEVICE_CPU && options->device != PHAZE_DEVICE_CUDA)
         return fail(PHAZE_BAD_ARGUMENT, message, size, "unknown device %d", (int)options->device);
+    if (options != NULL && options->harmonics != PHAZE_HARMONICS_AUTO &&
+        options->harmonics != PHAZE_HARMONICS_OFF)
+        return fail(PHAZE_BAD_ARGUMENT, message, size, "unknown harmonics choice %d",
+                    options->harmonics);
     return PHAZE_OK;
 }
 
@@ -166,6 +173,26 @@ static void fully_masked(const sample_frames &f, float *modulation, unsigned cha
     for (int k = 0; k < f.count; k++) report->steps[k] = NAN;
     report->phase_offset = report->background = report->modulation = report->residual_rms = NAN;
     report->masked_fraction = 1;
+}
+
+// The ripple of non-sinusoidal fringes, removed where the data confirm it, and
+// the model fitted again around the phase without it; the report says what was
+// found either way.
+static void remove_harmonic_ripple(const sample_frames &f, double *phase, const unsigned char *mask,
+                                   phaze_report *report) {
+    std::vector<harmonic_ripple> ripple(1);  // 33 KiB: not on the caller's stack
+    harmonic_ripple &r = ripple[0];
+    if (estimate_ripple(phase, f.width, f.height, &r)) return;
+    report->ripple_rms = r.rms;
+    report->ripple_evidence = r.evidence;
+    report->ripple_terms = RIPPLE_TERMS;
+    if (!r.removable) {
+        if (r.rms >= 0.05 && r.evidence >= 0.2) report->warnings |= PHAZE_WARN_RIPPLE_LEFT;
+        return;
+    }
+    remove_ripple(r, phase, (long long)f.width * f.height);
+    refit_model(f, phase, mask, report);
+    report->ripple_removed = 1;
 }
 
 // What the chosen engine found: the CPU engine's shared numbers, from which the
@@ -278,7 +305,13 @@ static phaze_status analyse(const phaze_frames *frames, const phaze_options *opt
     } else {
         estimate_quality(f, limits, phase, modulation, mask, &report);
     }
+    // The misfit is judged before the ripple is taken out: after it, the
+    // residual holds the harmonics that were found.
+    const unsigned misfit = model_misfit(report) ? PHAZE_WARN_MODEL_MISFIT : 0;
+    if (chosen.harmonics == PHAZE_HARMONICS_AUTO && report.masked_fraction < 1)
+        remove_harmonic_ripple(f, phase, mask, &report);
     warn_of_doubtful_results(phase, f.width, f.height, &report);
+    report.warnings = (report.warnings & ~PHAZE_WARN_MODEL_MISFIT) | misfit;
     report.seconds = omp_get_wtime() - start;
     if (report_out != NULL) *report_out = report;
     return PHAZE_OK;

@@ -57,6 +57,12 @@ static nb::dict report_dict(const phaze_report &r, int type, size_t rows, size_t
     d["saturation"] = isfinite(r.saturation) ? nb::cast(r.saturation) : nb::none();
     d["device"] = phaze_device_name(r.device);
     d["seconds"] = r.seconds;
+    nb::dict ripple;
+    ripple["removed"] = r.ripple_removed != 0;
+    ripple["ripple_rms"] = r.ripple_rms;
+    ripple["evidence"] = r.ripple_evidence;
+    ripple["terms"] = r.ripple_terms;
+    d["harmonics"] = ripple;
     return d;
 }
 
@@ -82,7 +88,8 @@ static double threshold(nb::handle value, const char *name) {
 }
 
 static nb::tuple analyse(const std::vector<frame> &frames, nb::handle min_modulation,
-                         nb::handle saturation, const std::string &device) {
+                         nb::handle saturation, const std::string &device,
+                         const std::string &harmonics) {
     const size_t count = frames.size();
     if (count < PHAZE_MIN_FRAMES || count > PHAZE_MAX_FRAMES)
         throw nb::value_error(
@@ -119,6 +126,12 @@ static nb::tuple analyse(const std::vector<frame> &frames, nb::handle min_modula
         options.device = PHAZE_DEVICE_CUDA;
     else
         throw nb::value_error("device is 'auto', 'cpu' or 'cuda'");
+    if (harmonics == "auto")
+        options.harmonics = PHAZE_HARMONICS_AUTO;
+    else if (harmonics == "off")
+        options.harmonics = PHAZE_HARMONICS_OFF;
+    else
+        throw nb::value_error("harmonics is 'auto' or 'off'");
 
     const size_t rows = a.shape(0), columns = a.shape(1);
     std::vector<const void *> pointers;
@@ -144,7 +157,7 @@ static nb::tuple analyse(const std::vector<frame> &frames, nb::handle min_modula
 NB_MODULE(_phaze, m) {
     m.doc() = "libphaze, bound for numpy; use the phaze package rather than this module.";
     m.def("analyse", &analyse, nb::arg("frames"), nb::arg("min_modulation").none(),
-          nb::arg("saturation").none(), nb::arg("device"),
+          nb::arg("saturation").none(), nb::arg("device"), nb::arg("harmonics"),
           "The library on 3 to 32 2-D frames; (phase, modulation, mask, report).");
     m.def("cuda_available", &phaze_cuda_available, "True when the CUDA engine and a GPU are here.");
     m.attr("__version__") = phaze_version();

@@ -58,6 +58,7 @@ TEST_F(Command, BadUsageWritesNothing) {
         {"--frames 4 f1.png f2.png f3.png", "3 frames given: frames come in sets of 4"},
         {"--frames 33 f1.png f2.png f3.png", "--frames needs a whole number from 3 to 32"},
         {"-n 2 f1.png f2.png", "--frames needs a whole number from 3 to 32"},
+        {"--harmonics on f1.png f2.png f3.png", "--harmonics is auto or off"},
     };
     const std::string before = listing();
     for (auto &c : cases) {

@@ -17,6 +17,9 @@ const char *warning_text(unsigned warning) {
                    "from another set, or clipped?";
         case PHAZE_WARN_NO_SPATIAL_ORDER:
             return "the phase has no spatial order: the frames look like noise, not fringes";
+        case PHAZE_WARN_RIPPLE_LEFT:
+            return "the phase carries a ripple from non-sinusoidal fringes that the data could not "
+                   "confirm well enough to remove (too few fringes?)";
         default: return "";
     }
 }
@@ -50,15 +53,18 @@ static int steps_close(const phaze_report &r) {
     return sqrt(c * c + s * s) / n > 0.95;
 }
 
+int model_misfit(const phaze_report &r) {
+    const double share = r.frame_count == 3 ? MAX_RESIDUAL_SHARE : MAX_RESIDUAL_SHARE_MANY;
+    return r.residual_rms > share * r.modulation;
+}
+
 void warn_of_doubtful_results(const double *phase, int width, int height, phaze_report *report) {
     if (report->masked_fraction > 0.5 && report->masked_fraction < 1)
         report->warnings |= PHAZE_WARN_MOSTLY_MASKED;
     if (report->masked_fraction >= 1 && report->warnings == 0)
         report->warnings |= PHAZE_WARN_ALL_MASKED;
     if (steps_close(*report)) report->warnings |= PHAZE_WARN_STEPS_CLOSE;
-    const double share = report->frame_count == 3 ? MAX_RESIDUAL_SHARE : MAX_RESIDUAL_SHARE_MANY;
-    if (report->residual_rms > share * report->modulation)
-        report->warnings |= PHAZE_WARN_MODEL_MISFIT;
+    if (model_misfit(*report)) report->warnings |= PHAZE_WARN_MODEL_MISFIT;
     if (phase_order(phase, width, height) < MIN_PHASE_ORDER)
         report->warnings |= PHAZE_WARN_NO_SPATIAL_ORDER;
 }

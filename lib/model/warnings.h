@@ -12,6 +12,9 @@ const char *warning_text(unsigned warning);
 // modulation, a phase without spatial order.
 void warn_of_doubtful_results(const double *phase, int width, int height, phaze_report *report);
 
+// 1 when the residual is too large for the modulation (see below).
+int model_misfit(const phaze_report &report);
+
 // Above this share of the modulation, the residual says the frames are not
 // views of one fringe pattern: a dropped frame, one from another set, or
 // fringes clipped at both ends. Real three-frame captures stay below 0.05 (30

@@ -27,6 +27,8 @@ static const char *HELP =
     "                          for integer frames, none for float frames)\n"
     "      --channel C         luma, r, g or b: which channel of colour frames (luma)\n"
     "      --device D          auto, cpu or cuda (auto: CUDA when a device is there)\n"
+    "      --harmonics H       off or auto: find the ripple of non-sinusoidal fringes and\n"
+    "                          remove it where the data confirm it (off)\n"
     "  -q, --quiet             say nothing but errors\n"
     "      --version           print the version\n"
     "  -h, --help              print this help\n"
@@ -74,7 +76,7 @@ static int parse_formats(const char *list, command_options *o) {
 }
 
 int parse_arguments(int argc, char **argv, command_options *o) {
-    enum { FORMATS = 1000, MIN_MODULATION, SATURATION, CHANNEL, DEVICE, VERSION };
+    enum { FORMATS = 1000, MIN_MODULATION, SATURATION, CHANNEL, DEVICE, VERSION, HARMONICS };
     static const struct option longs[] = {
         {"frames", required_argument, NULL, 'n'},
         {"output", required_argument, NULL, 'o'},
@@ -83,6 +85,7 @@ int parse_arguments(int argc, char **argv, command_options *o) {
         {"saturation", required_argument, NULL, SATURATION},
         {"channel", required_argument, NULL, CHANNEL},
         {"device", required_argument, NULL, DEVICE},
+        {"harmonics", required_argument, NULL, HARMONICS},
         {"quiet", no_argument, NULL, 'q'},
         {"version", no_argument, NULL, VERSION},
         {"help", no_argument, NULL, 'h'},
@@ -140,6 +143,14 @@ int parse_arguments(int argc, char **argv, command_options *o) {
                     o->device = PHAZE_DEVICE_CUDA;
                 else
                     return usage_error("--device is auto, cpu or cuda, not '" + value + "'");
+                break;
+            case HARMONICS:
+                if (value == "auto")
+                    o->harmonics = PHAZE_HARMONICS_AUTO;
+                else if (value == "off")
+                    o->harmonics = PHAZE_HARMONICS_OFF;
+                else
+                    return usage_error("--harmonics is auto or off, not '" + value + "'");
                 break;
             case ':':
                 return usage_error(std::string("option ") + argv[optind - 1] + " needs a value");

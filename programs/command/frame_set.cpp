@@ -126,6 +126,7 @@ int load_frame_set(const command_options &o, const std::vector<std::string> &pat
     // Thresholds in the units of the samples as read, also when colour becomes luma.
     phaze_default_options(&set->options);
     set->options.device = o.device;
+    set->options.harmonics = o.harmonics;
     // A 12-bit PGM (maxval 4095) saturates at 4095, not at 65535.
     const double top =
         set->frames[0].full_scale > 0 ? set->frames[0].full_scale : full_scale(read_as);

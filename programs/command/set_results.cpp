@@ -108,6 +108,10 @@ static std::string report_json(const std::vector<std::string> &paths, const fram
     report["min_modulation"] = number(r.min_modulation);
     report["saturation"] = number(r.saturation);
     report["device"] = phaze_device_name(r.device);
+    report["harmonics"] = {{"removed", r.ripple_removed != 0},
+                           {"ripple_rms", number(r.ripple_rms)},
+                           {"evidence", number(r.ripple_evidence)},
+                           {"terms", r.ripple_terms}};
     report["seconds"] = number(r.seconds);
     // A file name need not be UTF-8; JSON must be.
     return report.dump(2, ' ', false, json::error_handler_t::replace) + "\n";

@@ -68,6 +68,7 @@ def analyse(
     min_modulation: Optional[float] = None,
     saturation: Optional[float] = None,
     device: str = "auto",
+    harmonics: str = "off",
 ) -> Result:
     """The phase, modulation, mask and steps of 3 to 32 phase-shifted frames.
 
@@ -81,12 +82,17 @@ def analyse(
                     dtype's maximum for integer frames, none for float frames)
     device:         "auto" (CUDA where this build has it and a GPU is there),
                     "cpu" or "cuda"
+    harmonics:      "off" (the default) or "auto": find the ripple that
+                    non-sinusoidal fringes leave in the phase, and remove it where
+                    the data confirm it; report["harmonics"] says what was found
+                    and removed
 
     Raises ValueError for frames that cannot be used (shapes, fewer than 5
     pixels, frames that hold no phase) and TypeError for unsupported dtypes.
     The work runs without the GIL.
     """
-    phase, modulation, mask, report = _phaze.analyse(_frames_of(frames), min_modulation, saturation, device)
+    phase, modulation, mask, report = _phaze.analyse(_frames_of(frames), min_modulation, saturation, device,
+                                                     harmonics)
     steps = report["steps"]
     report["steps"] = steps.tolist()
     return Result(phase=phase, modulation=modulation, mask=mask, steps=steps, report=report)

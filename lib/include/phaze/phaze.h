@@ -31,6 +31,12 @@ typedef enum {
 
 typedef enum { PHAZE_DEVICE_AUTO = 0, PHAZE_DEVICE_CPU = 1, PHAZE_DEVICE_CUDA = 2 } phaze_device;
 
+/* The ripple that a non-sinusoidal fringe profile (a projector's or camera's
+ * non-linear response) leaves in the phase: AUTO finds it from the frames alone
+ * and removes it where the data confirm it; OFF leaves the phase as the
+ * sinusoidal model gives it. */
+typedef enum { PHAZE_HARMONICS_AUTO = 0, PHAZE_HARMONICS_OFF = 1 } phaze_harmonics;
+
 typedef enum {
     PHAZE_OK = 0,
     PHAZE_BAD_ARGUMENT = 1, /* frames, sizes, strides or options that cannot be used */
@@ -63,6 +69,7 @@ typedef struct {
     double saturation;     /* mask pixels with any sample at or above this; below 0: the type's
                               largest value for integer samples, no limit for float */
     int device;            /* a phaze_device; AUTO: CUDA where a device is present */
+    int harmonics;         /* a phaze_harmonics; OFF by default */
 } phaze_options;
 
 /* The report's warnings, as bits; phaze_warning_text gives each one's sentence. */
@@ -71,9 +78,10 @@ typedef enum {
     PHAZE_WARN_NO_FINITE_SAMPLES = 1 << 1, /* every pixel has a sample that is not finite */
     PHAZE_WARN_ALL_MASKED = 1 << 2,
     PHAZE_WARN_MOSTLY_MASKED = 1 << 3,
-    PHAZE_WARN_STEPS_CLOSE = 1 << 4,     /* two steps within 0.2 rad: sensitive to noise */
-    PHAZE_WARN_MODEL_MISFIT = 1 << 5,    /* the residual is large beside the modulation */
-    PHAZE_WARN_NO_SPATIAL_ORDER = 1 << 6 /* the phase looks like noise */
+    PHAZE_WARN_STEPS_CLOSE = 1 << 4,      /* two steps within 0.2 rad: sensitive to noise */
+    PHAZE_WARN_MODEL_MISFIT = 1 << 5,     /* the residual is large beside the modulation */
+    PHAZE_WARN_NO_SPATIAL_ORDER = 1 << 6, /* the phase looks like noise */
+    PHAZE_WARN_RIPPLE_LEFT = 1 << 7       /* a harmonic ripple was seen but not confirmed */
 } phaze_warning;
 
 /* What the analysis found. Frame k is modelled as
@@ -92,6 +100,13 @@ typedef struct {
     phaze_device device;            /* the engine that ran: PHAZE_DEVICE_CPU or _CUDA */
     unsigned warnings;              /* phaze_warning bits */
     double seconds;
+    /* The harmonic ripple: its rms in radians as the phase's histogram shows
+     * it, how far the phase's own smoothness confirms it (1: wholly), the
+     * Fourier terms used, and whether it was removed from the phase. */
+    double ripple_rms;
+    double ripple_evidence;
+    int ripple_terms;
+    int ripple_removed;
     double reserved[16]; /* zero; room for what later versions report */
 } phaze_report;
 
