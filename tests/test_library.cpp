@@ -110,7 +110,8 @@ TEST(Library, KnownPhaseStepsModulationAndMask) {
     }
 }
 
-TEST(Library, PhaseOfEightBitFramesIsThePlainMethodsBitForBit) {
+// The library's atan2 is SLEEF's, within 1 ulp of the C library's.
+TEST(Library, PhaseOfEightBitFramesIsThePlainMethodsToTheLastBits) {
     fringe_options o;
     o.width = 150, o.height = 100, o.pattern = "bump", o.noise = 1.5, o.border = 2,
     o.steps[1] = 1.9;
@@ -126,7 +127,8 @@ TEST(Library, PhaseOfEightBitFramesIsThePlainMethodsBitForBit) {
     const void *pointers[3] = {frames[0].data(), frames[1].data(), frames[2].data()};
     const analysed a = analyse(pointers, PHAZE_UINT8, o.width, o.height, &keep_all);
     ASSERT_EQ(a.status, PHAZE_OK) << a.message;
-    EXPECT_TRUE(a.phase == plain);
+    for (size_t i = 0; i < plain.size(); i++)
+        ASSERT_NEAR(a.phase[i], plain[i], 4 * 2.220446049250313e-16 * 6.283185307179586) << i;
 }
 
 TEST(Library, RefusesWhatItCannotUseAndMasksWhatItCannotTrust) {

@@ -1,5 +1,7 @@
 #include "model/model.h"
 
+#include "math/vector_math.h"
+
 #include <math.h>
 #include <string.h>
 
@@ -103,7 +105,7 @@ static model fit_model(const double *sums) {
 }
 
 struct model_sums {
-    double valid, a, b, r2;
+    double valid, a, b, r2, sampled;  // r2 over the sampled valid pixels only
 };
 
 static void fill_report(const model &m, const model_sums &sums, long long pixels,
@@ -115,7 +117,7 @@ static void fill_report(const model &m, const model_sums &sums, long long pixels
     report->frame_count = 3;
     report->background = sums.valid > 0 ? sums.a / sums.valid : NAN;
     report->modulation = sums.valid > 0 ? sums.b / sums.valid : NAN;
-    report->residual_rms = sums.valid > 0 ? sqrt(sums.r2 / (3 * sums.valid)) : NAN;
+    report->residual_rms = sums.sampled > 0 ? sqrt(sums.r2 / (3 * sums.sampled)) : NAN;
     report->masked_fraction = 1 - sums.valid / (double)pixels;
 }
 
@@ -129,9 +131,11 @@ static const long long FIT_STRIDE = 17, FIT_RUN = 256, FIT_ALL_BELOW = 1 << 18;
 // p, c, s) for pixels start to start + count - 1 with their samples, phase and
 // its cos and sin. Sums are added in the order of the runs, so the result does
 // not depend on the threads.
+static long long fit_stride(long long pixels) { return pixels < FIT_ALL_BELOW ? 1 : FIT_STRIDE; }
+
 template <typename Pixels>
 static model fit_pass(long long pixels, Pixels each_pixel, const quality_limits &limits) {
-    const long long stride = pixels < FIT_ALL_BELOW ? 1 : FIT_STRIDE;
+    const long long stride = fit_stride(pixels);
     const long long runs = (pixels + FIT_RUN - 1) / FIT_RUN,
                     fitted_runs = (runs + stride - 1) / stride;
     std::vector<fit_block> fit(fitted_runs);
@@ -159,13 +163,13 @@ static void model_pass(long long pixels, const model &m, Make make, phaze_report
 #pragma omp parallel for schedule(static)
     for (long long b = 0; b < blocks; b++) {
         const long long start = b * BLOCK;
-        model_sums block = {0, 0, 0, 0};
+        model_sums block = {0, 0, 0, 0, 0};
         make(start, pixels - start < BLOCK ? pixels - start : BLOCK, block);
         totals[b] = block;
     }
-    model_sums all = {0, 0, 0, 0};
+    model_sums all = {0, 0, 0, 0, 0};
     for (const model_sums &t : totals)
-        all.valid += t.valid, all.a += t.a, all.b += t.b, all.r2 += t.r2;
+        all.valid += t.valid, all.a += t.a, all.b += t.b, all.r2 += t.r2, all.sampled += t.sampled;
     fill_report(m, all, pixels, report);
 }
 
@@ -179,19 +183,24 @@ static inline void phase_direction(double x, double y, double &c, double &s) {
 
 // A, B and the squared residual of n pixels, element by element, in vector
 // registers (AVX2 where the processor has it).
+// A and B of n pixels, element by element, in vector registers (AVX2 where
+// the processor has it); with_residual, also each one's squared residual (the
+// residual is a number of the report, taken over the runs that fit the steps).
 __attribute__((target_clones("avx2", "default"))) static void model_block(
     const model &m, const double *a, const double *b, const double *c, const double *x,
-    const double *y, double *A, double *B, double *r2, int n) {
+    const double *y, double *A, double *B, double *r2, int n, bool with_residual) {
     for (int k = 0; k < n; k++) {
-        double cp, sp;
-        phase_direction(x[k], y[k], cp, sp);
         const double I[3] = {a[k], b[k], c[k]};
         double solved[3];
         for (int r = 0; r < 3; r++)
             solved[r] = m.inverse[r][0] * I[0] + m.inverse[r][1] * I[1] + m.inverse[r][2] * I[2];
         A[k] = solved[0];
         B[k] = sqrt(solved[1] * solved[1] + solved[2] * solved[2]);
-        double squares = 0;
+    }
+    for (int k = 0; with_residual && k < n; k++) {
+        double cp, sp, squares = 0;
+        phase_direction(x[k], y[k], cp, sp);
+        const double I[3] = {a[k], b[k], c[k]};
         for (int j = 0; j < 3; j++) {
             const double d = I[j] - (A[k] + B[k] * (cp * m.cos_theta[j] - sp * m.sin_theta[j]));
             squares += d * d;
@@ -216,17 +225,26 @@ static void model_all(const sample_frames &f, const model &m, const quality_limi
                 const int n = (int)(count - done < LEVELLED_BLOCK ? count - done : LEVELLED_BLOCK);
                 const long long first = start + done;
                 points(first, n, a, b, c, x, y, p);
-                model_block(m, a, b, c, x, y, A, B, r2, n);
+                const bool sampled = (first / FIT_RUN) % fit_stride(pixel_count(f)) == 0;
+                model_block(m, a, b, c, x, y, A, B, r2, n, sampled);
+                // Without branches, so that the loop runs in vector registers: a
+                // sample less itself is 0 only when it is finite.
+                double valid = 0, sum_a = 0, sum_b = 0, sum_r2 = 0;
+                const double saturation = limits.saturation, least = limits.min_modulation;
                 for (int k = 0; k < n; k++) {
-                    const long long i = first + k;
-                    const int ok = m.fitted && usable(a[k], b[k], c[k], p[k], limits.saturation) &&
-                                   B[k] >= limits.min_modulation;
-                    if (modulation != NULL) modulation[i] = m.fitted ? (float)B[k] : NAN;
-                    if (mask != NULL) mask[i] = (unsigned char)ok;
-                    phase[i] = ok ? p[k] : NAN;
-                    if (ok)
-                        totals.valid += 1, totals.a += A[k], totals.b += B[k], totals.r2 += r2[k];
+                    const bool ok = m.fitted && a[k] - a[k] == 0 && b[k] - b[k] == 0 &&
+                                    c[k] - c[k] == 0 && p[k] - p[k] == 0 && a[k] < saturation &&
+                                    b[k] < saturation && c[k] < saturation && B[k] >= least;
+                    phase[first + k] = ok ? p[k] : NAN;
+                    valid += ok ? 1 : 0, sum_a += ok ? A[k] : 0, sum_b += ok ? B[k] : 0;
+                    sum_r2 += ok && sampled ? r2[k] : 0;
+                    if (mask != NULL) mask[first + k] = ok;
                 }
+                if (modulation != NULL)
+                    for (int k = 0; k < n; k++)
+                        modulation[first + k] = m.fitted ? (float)B[k] : NAN;
+                totals.valid += valid, totals.a += sum_a, totals.b += sum_b;
+                if (sampled) totals.r2 += sum_r2, totals.sampled += valid;
             }
         },
         report);
@@ -253,7 +271,7 @@ void phase_and_quality(const sample_frames &f, const sample_frames &levelled_fro
             });
             level_block(shared, u, v, w, x, y, n);
         }
-        for (int k = 0; k < n; k++) p[k] = polar_phase(x[k], y[k]);
+        polar_phase_block(x, y, p, n);
     };
     const auto levelled = [&](long long start, long long count, auto visit) {
         double a[LEVELLED_BLOCK], b[LEVELLED_BLOCK], c[LEVELLED_BLOCK], x[LEVELLED_BLOCK],
