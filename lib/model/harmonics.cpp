@@ -9,8 +9,8 @@
 static const double TWO_PI = 6.283185307179586, PI = 3.141592653589793;
 
 // Pixels of the histogram's sample, and rows and columns of the smoothness test.
-static const long long HISTOGRAM_PIXELS = 1 << 18;
-static const int TEST_LINES = 64, TEST_POINTS = 1024;  // lines each way, triples a line
+static const long long HISTOGRAM_PIXELS = 1 << 17;
+static const int TEST_LINES = 32, TEST_POINTS = 512;  // lines each way, triples a line
 
 static double wrap(double angle) { return angle - TWO_PI * floor((angle + PI) / TWO_PI); }
 
@@ -106,10 +106,13 @@ static int histogram_ripple(const double *phase, int width, int height, harmonic
                           : INFINITY;
 #pragma omp parallel for schedule(static)
     for (int i = 0; i <= RIPPLE_TABLE; i++) {
-        const double q = TWO_PI * i / RIPPLE_TABLE;
-        double e = 0;
-        for (int m = 0; m < RIPPLE_TERMS; m++)
-            e += r->cos_term[m] * cos((m + 1) * q) + r->sin_term[m] * sin((m + 1) * q);
+        const double q = TWO_PI * i / RIPPLE_TABLE, c1 = cos(q), s1 = sin(q);
+        double e = 0, cm = c1, sm = s1;
+        for (int m = 0; m < RIPPLE_TERMS; m++) {  // cos and sin of (m + 1) q by recurrence
+            e += r->cos_term[m] * cm + r->sin_term[m] * sm;
+            const double next_c = cm * c1 - sm * s1;
+            sm = sm * c1 + cm * s1, cm = next_c;
+        }
         r->e[i] = e;
     }
     return 0;

@@ -4,6 +4,8 @@
 
 #include <vector>
 
+#include "math/vector_math.h"
+
 static const double TWO_PI = 6.283185307179586;
 static const int BLOCK = 256;  // pixels a block: each frame's samples stay in the first cache
 
@@ -34,13 +36,16 @@ static block_sums model_block(const sample_frames &f, const plane_numbers &m,
             r2[j] += d * d;
         }
     }
+    // atan2(Y, X) into [0, 2 pi): the polar angle of (-X, -Y) plus pi.
+    double minus_x[BLOCK], minus_y[BLOCK], angle[BLOCK];
+    for (int j = 0; j < count; j++) minus_x[j] = -X[j], minus_y[j] = -Y[j];
+    polar_phase_block(minus_x, minus_y, angle, count);
     block_sums sums;
     for (int j = 0; j < count; j++) {
         const long long i = first + j;
         const double B = sqrt(X[j] * X[j] + Y[j] * Y[j]);
         const int valid = ok[j] && B >= limits.min_modulation;
-        double p = atan2(Y[j], X[j]);
-        if (p < 0) p += TWO_PI;
+        const double p = angle[j] < TWO_PI ? angle[j] : 0;
         phase[i] = valid ? p : NAN;
         if (modulation != NULL) modulation[i] = (float)B;
         if (mask != NULL) mask[i] = (unsigned char)valid;
