@@ -67,6 +67,34 @@ def harmonics_auto_against_off(n, repeat):
           f"ripple removed: {r.report['harmonics']['removed']}, rms {r.report['harmonics']['ripple_rms']:.3f} rad")
 
 
+def unwrapping_against_scikit_image(repeat):
+    """phaze.unwrap beside scikit-image's unwrap_phase on one 2048 x 2048 phase."""
+    try:
+        from skimage.restoration import unwrap_phase
+    except ImportError:
+        print("spatial unwrapping: scikit-image is not installed, nothing to compare with")
+        return
+    n = 2048
+    y, x = np.mgrid[0:n, 0:n]
+    true = 2 * np.pi * 40 * (x * np.cos(0.3) + y * np.sin(0.3)) / n + 6 * np.exp(
+        -((x - 0.55 * n) ** 2 + (y - 0.5 * n) ** 2) / (0.15 * n) ** 2)
+    wrapped = np.mod(true + np.random.default_rng(1).normal(0, 0.1, true.shape), 2 * np.pi)
+    del x, y, true
+    times = {"phaze.unwrap": [], "skimage unwrap_phase": []}
+    for _ in range(repeat):
+        start = time.perf_counter()
+        phaze.unwrap(wrapped)
+        times["phaze.unwrap"].append(time.perf_counter() - start)
+        start = time.perf_counter()
+        unwrap_phase(wrapped)
+        times["skimage unwrap_phase"].append(time.perf_counter() - start)
+    print(f"{n} x {n} phase, spatial unwrapping, {repeat} alternating runs")
+    for name, t in times.items():
+        print(f"  {name:20s} median {statistics.median(t):.3f} s ({min(t):.3f} to {max(t):.3f})")
+    ratios = [p / q for p, q in zip(times["phaze.unwrap"], times["skimage unwrap_phase"])]
+    print(f"  phaze/scikit-image: median {statistics.median(ratios):.2f} ({min(ratios):.2f} to {max(ratios):.2f})")
+
+
 def high_water_kib():
     """The process's peak resident memory (VmHWM: ru_maxrss would carry the parent's over exec)."""
     with open("/proc/self/status") as status:
@@ -134,6 +162,7 @@ def main():
     del stack
     four_against_three(n, args.repeat)
     harmonics_auto_against_off(n, args.repeat)
+    unwrapping_against_scikit_image(args.repeat)
 
 
 if __name__ == "__main__":

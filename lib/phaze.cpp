@@ -23,6 +23,8 @@
 #include "model/least_squares_model.h"
 #include "model/model.h"
 #include "model/warnings.h"
+#include "unwrap/spatial.h"
+#include "unwrap/temporal.h"
 #ifdef PHAZE_WITH_CUDA
 #include "engines/cuda_engine.h"
 #endif
@@ -332,4 +334,89 @@ phaze_status phaze_analyse(const phaze_frames *frames, const phaze_options *opti
     return fail(PHAZE_NO_MEMORY, message, message_size,
                 "not enough memory for the analysis of %d x %d frames", frames->width,
                 frames->height);
+}
+
+phaze_status phaze_unwrap(const double *phase, const unsigned char *mask, const float *modulation,
+                          int width, int height, double *unwrapped, int *regions, char *message,
+                          size_t message_size) {
+    if (phase == NULL || unwrapped == NULL)
+        return fail(PHAZE_BAD_ARGUMENT, message, message_size, "no phase or no output array");
+    if (width <= 0 || height <= 0 || (long long)width * height > 0xffffffffLL / 2)
+        return fail(PHAZE_BAD_ARGUMENT, message, message_size,
+                    "a phase of %d x %d pixels cannot be unwrapped", width, height);
+    try {
+        const int found = unwrap_spatial(phase, mask, modulation, width, height, unwrapped);
+        if (regions != NULL) *regions = found;
+        return PHAZE_OK;
+    } catch (const std::bad_alloc &) {
+    } catch (const std::length_error &) {
+    }
+    return fail(PHAZE_NO_MEMORY, message, message_size,
+                "not enough memory to unwrap a phase of %d x %d pixels", width, height);
+}
+
+static phaze_status analyse_periods(const phaze_frames *sets, int count, const double *periods,
+                                    const phaze_options *options, double *phase, float *modulation,
+                                    unsigned char *mask, phaze_report *report, char *message,
+                                    size_t message_size) {
+    if (sets == NULL || periods == NULL || count < 2 || count > PHAZE_MAX_PERIODS)
+        return fail(PHAZE_BAD_ARGUMENT, message, message_size,
+                    "%d frame sets given: temporal unwrapping takes 2 to %d, with a period each",
+                    count, PHAZE_MAX_PERIODS);
+    int finest = 0;
+    for (int k = 0; k < count; k++) {
+        if (!(isfinite(periods[k]) && periods[k] > 0))
+            return fail(PHAZE_BAD_ARGUMENT, message, message_size,
+                        "period %d is not a positive number", k + 1);
+        for (int j = 0; j < k; j++)
+            if (periods[j] == periods[k])
+                return fail(PHAZE_BAD_ARGUMENT, message, message_size,
+                            "periods %d and %d are equal", j + 1, k + 1);
+        if (sets[k].width != sets[0].width || sets[k].height != sets[0].height)
+            return fail(PHAZE_BAD_ARGUMENT, message, message_size,
+                        "set %d is %d x %d, set 1 %d x %d", k + 1, sets[k].width, sets[k].height,
+                        sets[0].width, sets[0].height);
+        if (periods[k] < periods[finest]) finest = k;
+    }
+    if (phase == NULL) return fail(PHAZE_BAD_ARGUMENT, message, message_size, "no phase array");
+    const size_t pixels = (size_t)sets[0].width * sets[0].height;
+    std::vector<std::vector<double>> phases(count);
+    std::vector<std::vector<unsigned char>> masks(count);
+    std::vector<const double *> phase_of(count);
+    std::vector<const unsigned char *> mask_of(count);
+    phaze_report finest_report;
+    for (int k = 0; k < count; k++) {
+        phases[k].resize(pixels), masks[k].resize(pixels);
+        phaze_report r;
+        char why[256] = "";
+        const phaze_status status =
+            analyse(&sets[k], options, phases[k].data(), k == finest ? modulation : NULL,
+                    masks[k].data(), &r, why, sizeof why);
+        if (status != PHAZE_OK)
+            return fail(status, message, message_size, "set %d (period %g): %s", k + 1, periods[k],
+                        why);
+        if (k == finest) finest_report = r;
+        phase_of[k] = phases[k].data(), mask_of[k] = masks[k].data();
+    }
+    std::vector<unsigned char> final_mask(pixels);
+    const int masked = unwrap_temporal(phase_of.data(), mask_of.data(), count, periods,
+                                       sets[0].width, sets[0].height, phase, final_mask.data());
+    if (mask != NULL) memcpy(mask, final_mask.data(), pixels);
+    finest_report.masked_fraction = masked / (double)pixels;
+    if (report != NULL) *report = finest_report;
+    return PHAZE_OK;
+}
+
+phaze_status phaze_analyse_periods(const phaze_frames *sets, int set_count, const double *periods,
+                                   const phaze_options *options, double *phase, float *modulation,
+                                   unsigned char *mask, phaze_report *report, char *message,
+                                   size_t message_size) {
+    try {
+        return analyse_periods(sets, set_count, periods, options, phase, modulation, mask, report,
+                               message, message_size);
+    } catch (const std::bad_alloc &) {
+    } catch (const std::length_error &) {
+    }
+    return fail(PHAZE_NO_MEMORY, message, message_size,
+                "not enough memory for the temporal unwrapping of %d sets", set_count);
 }

@@ -5,11 +5,13 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/optional.h>
 #include <nanobind/stl/vector.h>
 
 #include <math.h>
 #include <stdint.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -87,9 +89,10 @@ static double threshold(nb::handle value, const char *name) {
     return number;
 }
 
-static nb::tuple analyse(const std::vector<frame> &frames, nb::handle min_modulation,
-                         nb::handle saturation, const std::string &device,
-                         const std::string &harmonics) {
+// The frames as the library takes them, every check made; pointers keeps
+// their first samples.
+static phaze_frames frames_of(const std::vector<frame> &frames,
+                              std::vector<const void *> *pointers) {
     const size_t count = frames.size();
     if (count < PHAZE_MIN_FRAMES || count > PHAZE_MAX_FRAMES)
         throw nb::value_error(
@@ -114,6 +117,14 @@ static nb::tuple analyse(const std::vector<frame> &frames, nb::handle min_modula
     }
     if (a.shape(0) > 0x7fffffff || a.shape(1) > 0x7fffffff)
         throw nb::value_error("frames of more than 2^31 rows or columns");
+    pointers->clear();
+    for (const frame &f : frames) pointers->push_back(f.data());
+    return phaze_frames{pointers->data(), (int)count,      type,
+                        (int)a.shape(1),  (int)a.shape(0), (size_t)a.stride(0) * a.itemsize()};
+}
+
+static phaze_options options_of(nb::handle min_modulation, nb::handle saturation,
+                                const std::string &device, const std::string &harmonics) {
     phaze_options options;
     phaze_default_options(&options);
     options.min_modulation = threshold(min_modulation, "min_modulation");
@@ -132,12 +143,22 @@ static nb::tuple analyse(const std::vector<frame> &frames, nb::handle min_modula
         options.harmonics = PHAZE_HARMONICS_OFF;
     else
         throw nb::value_error("harmonics is 'auto' or 'off'");
+    return options;
+}
 
-    const size_t rows = a.shape(0), columns = a.shape(1);
-    std::vector<const void *> pointers;
-    for (const frame &f : frames) pointers.push_back(f.data());
-    const phaze_frames f = {pointers.data(), (int)count, type,
-                            (int)columns,    (int)rows,  (size_t)a.stride(0) * a.itemsize()};
+// The library's analysis of sets (one, or several at their periods).
+static nb::tuple analyse_sets(const std::vector<std::vector<frame>> &sets,
+                              const std::vector<double> &periods, nb::handle min_modulation,
+                              nb::handle saturation, const std::string &device,
+                              const std::string &harmonics) {
+    const phaze_options options = options_of(min_modulation, saturation, device, harmonics);
+    std::vector<std::vector<const void *>> pointers(sets.size());
+    std::vector<phaze_frames> views;
+    for (size_t k = 0; k < sets.size(); k++) views.push_back(frames_of(sets[k], &pointers[k]));
+    for (const phaze_frames &v : views)
+        if (v.width != views[0].width || v.height != views[0].height)
+            throw nb::value_error("the sets must have one shape");
+    const size_t rows = views[0].height, columns = views[0].width;
     auto phase = owned_array<double>({rows, columns});
     auto modulation = owned_array<float>({rows, columns});
     auto mask = owned_array<bool>({rows, columns});
@@ -146,12 +167,64 @@ static nb::tuple analyse(const std::vector<frame> &frames, nb::handle min_modula
     phaze_status status;
     {
         nb::gil_scoped_release unlocked;
-        status = phaze_analyse(&f, &options, phase.data(), modulation.data(),
-                               (unsigned char *)mask.data(), &report, message, sizeof message);
+        status = periods.empty()
+                     ? phaze_analyse(&views[0], &options, phase.data(), modulation.data(),
+                                     (unsigned char *)mask.data(), &report, message, sizeof message)
+                     : phaze_analyse_periods(views.data(), (int)views.size(), periods.data(),
+                                             &options, phase.data(), modulation.data(),
+                                             (unsigned char *)mask.data(), &report, message,
+                                             sizeof message);
     }
     if (status == PHAZE_NO_MEMORY) throw std::bad_alloc();
     if (status != PHAZE_OK) throw nb::value_error(message);
-    return nb::make_tuple(phase, modulation, mask, report_dict(report, type, rows, columns));
+    return nb::make_tuple(phase, modulation, mask,
+                          report_dict(report, views[0].type, rows, columns));
+}
+
+static nb::tuple analyse(const std::vector<frame> &frames, nb::handle min_modulation,
+                         nb::handle saturation, const std::string &device,
+                         const std::string &harmonics) {
+    return analyse_sets({frames}, {}, min_modulation, saturation, device, harmonics);
+}
+
+static nb::tuple analyse_periods(const std::vector<std::vector<frame>> &sets,
+                                 const std::vector<double> &periods, nb::handle min_modulation,
+                                 nb::handle saturation, const std::string &device,
+                                 const std::string &harmonics) {
+    if (sets.size() != periods.size())
+        throw nb::value_error(("sets and periods differ in number: " + std::to_string(sets.size()) +
+                               " and " + std::to_string(periods.size()))
+                                  .c_str());
+    if (sets.size() < 2 || sets.size() > PHAZE_MAX_PERIODS)
+        throw nb::value_error("temporal unwrapping takes 2 to 8 sets, with a period each");
+    return analyse_sets(sets, periods, min_modulation, saturation, device, harmonics);
+}
+
+static nb::tuple unwrap(
+    nb::ndarray<const double, nb::ndim<2>, nb::c_contig, nb::device::cpu> phase,
+    std::optional<nb::ndarray<const uint8_t, nb::ndim<2>, nb::c_contig, nb::device::cpu>> mask,
+    std::optional<nb::ndarray<const float, nb::ndim<2>, nb::c_contig, nb::device::cpu>>
+        modulation) {
+    const size_t rows = phase.shape(0), columns = phase.shape(1);
+    if (rows == 0 || columns == 0) throw nb::value_error("the phase has no pixels");
+    if (rows > 0x7fffffff || columns > 0x7fffffff)
+        throw nb::value_error("a phase of more than 2^31 rows or columns");
+    if ((mask && (mask->shape(0) != rows || mask->shape(1) != columns)) ||
+        (modulation && (modulation->shape(0) != rows || modulation->shape(1) != columns)))
+        throw nb::value_error("the mask and the modulation must have the phase's shape");
+    auto unwrapped = owned_array<double>({rows, columns});
+    int regions = 0;
+    char message[256] = "";
+    phaze_status status;
+    {
+        nb::gil_scoped_release unlocked;
+        status = phaze_unwrap(phase.data(), mask ? mask->data() : NULL,
+                              modulation ? modulation->data() : NULL, (int)columns, (int)rows,
+                              unwrapped.data(), &regions, message, sizeof message);
+    }
+    if (status == PHAZE_NO_MEMORY) throw std::bad_alloc();
+    if (status != PHAZE_OK) throw nb::value_error(message);
+    return nb::make_tuple(unwrapped, regions);
 }
 
 NB_MODULE(_phaze, m) {
@@ -159,6 +232,12 @@ NB_MODULE(_phaze, m) {
     m.def("analyse", &analyse, nb::arg("frames"), nb::arg("min_modulation").none(),
           nb::arg("saturation").none(), nb::arg("device"), nb::arg("harmonics"),
           "The library on 3 to 32 2-D frames; (phase, modulation, mask, report).");
+    m.def("analyse_periods", &analyse_periods, nb::arg("sets"), nb::arg("periods"),
+          nb::arg("min_modulation").none(), nb::arg("saturation").none(), nb::arg("device"),
+          nb::arg("harmonics"),
+          "The absolute phase of sets of frames at several fringe periods; as analyse.");
+    m.def("unwrap", &unwrap, nb::arg("phase"), nb::arg("mask").none(), nb::arg("modulation").none(),
+          "Spatial unwrapping over the mask; (unwrapped, regions).");
     m.def("cuda_available", &phaze_cuda_available, "True when the CUDA engine and a GPU are here.");
     m.attr("__version__") = phaze_version();
 }

@@ -59,6 +59,9 @@ TEST_F(Command, BadUsageWritesNothing) {
         {"--frames 33 f1.png f2.png f3.png", "--frames needs a whole number from 3 to 32"},
         {"-n 2 f1.png f2.png", "--frames needs a whole number from 3 to 32"},
         {"--harmonics on f1.png f2.png f3.png", "--harmonics is auto or off"},
+        {"--periods 32 f1.png f2.png f3.png", "--periods needs 2 to 8 periods, not 1"},
+        {"--periods 32,8 f1.png f2.png f3.png",
+         "3 frames given: frames come in sets of three, 2 sets"},
     };
     const std::string before = listing();
     for (auto &c : cases) {
@@ -216,4 +219,32 @@ TEST_F(Command, SetsOfFourFramesGiveFourSteps) {
     for (int k = 0; k < 4; k++)
         EXPECT_NEAR(remainder((double)report["steps"][k] + steps[k], 2 * PI), 0, 0.02) << k;
     EXPECT_EQ(report["inputs"].size(), 4u);
+}
+
+// Sets at two periods make one absolute phase; --unwrap adds the spatial one.
+TEST_F(Command, PeriodsAndUnwrapping) {
+    fringe_options o;
+    o.width = 96, o.height = 64, o.noise = 1, o.angle = 0;
+    for (double period : {128.0, 16.0}) {
+        o.period = period;
+        std::vector<unsigned char> frames[3];
+        fringe_samples(o, fringe_phase(o), frames);
+        for (int k = 0; k < 3; k++)
+            save("t" + std::to_string((int)period) + "_" + std::to_string(k + 1) + ".png", o.width,
+                 o.height, PIXELS_U8, frames[k].data());
+    }
+    const run_result r = phaze(
+        "--periods 128,16 --unwrap -o a t128_1.png t128_2.png t128_3.png t16_1.png t16_2.png "
+        "t16_3.png");
+    ASSERT_EQ(r.status, 0) << r.output;
+    const auto report = nlohmann::json::parse(read_whole_file("a_report.json"));
+    EXPECT_EQ(report["periods"].size(), 2u);
+    EXPECT_EQ(report["unwrapped_regions"], 1);
+    EXPECT_EQ(report["inputs"].size(), 6u);
+    image absolute;
+    std::string reason;
+    ASSERT_EQ(read_image("a_phase.tiff", 1 << 20, &absolute, &reason), 0) << reason;
+    const float *p = (const float *)absolute.data.data();
+    // Across the frame the absolute phase grows by 2 pi for every 16 pixels.
+    EXPECT_NEAR(p[o.width - 1] - p[0], 2 * PI * (o.width - 1) / 16, 0.2);
 }

@@ -27,6 +27,10 @@ static const char *HELP =
     "                          for integer frames, none for float frames)\n"
     "      --channel C         luma, r, g or b: which channel of colour frames (luma)\n"
     "      --device D          auto, cpu or cuda (auto: CUDA when a device is there)\n"
+    "      --periods T1,T2,... the frames of a result are sets of N at these fringe periods\n"
+    "                          (any one unit), the coarsest last or first: P_phase.tiff is\n"
+    "                          then the absolute phase of the finest period\n"
+    "      --unwrap            add P_unwrapped.tiff, the phase unwrapped in space\n"
     "      --harmonics H       off or auto: find the ripple of non-sinusoidal fringes and\n"
     "                          remove it where the data confirm it (off)\n"
     "  -q, --quiet             say nothing but errors\n"
@@ -76,7 +80,17 @@ static int parse_formats(const char *list, command_options *o) {
 }
 
 int parse_arguments(int argc, char **argv, command_options *o) {
-    enum { FORMATS = 1000, MIN_MODULATION, SATURATION, CHANNEL, DEVICE, VERSION, HARMONICS };
+    enum {
+        FORMATS = 1000,
+        MIN_MODULATION,
+        SATURATION,
+        CHANNEL,
+        DEVICE,
+        VERSION,
+        HARMONICS,
+        PERIODS,
+        UNWRAP
+    };
     static const struct option longs[] = {
         {"frames", required_argument, NULL, 'n'},
         {"output", required_argument, NULL, 'o'},
@@ -86,6 +100,8 @@ int parse_arguments(int argc, char **argv, command_options *o) {
         {"channel", required_argument, NULL, CHANNEL},
         {"device", required_argument, NULL, DEVICE},
         {"harmonics", required_argument, NULL, HARMONICS},
+        {"periods", required_argument, NULL, PERIODS},
+        {"unwrap", no_argument, NULL, UNWRAP},
         {"quiet", no_argument, NULL, 'q'},
         {"version", no_argument, NULL, VERSION},
         {"help", no_argument, NULL, 'h'},
@@ -144,6 +160,29 @@ int parse_arguments(int argc, char **argv, command_options *o) {
                 else
                     return usage_error("--device is auto, cpu or cuda, not '" + value + "'");
                 break;
+            case UNWRAP: o->unwrap = true; break;
+            case PERIODS: {
+                o->periods.clear();
+                size_t start = 0;
+                for (;;) {
+                    const size_t comma = value.find(',', start);
+                    const std::string one = value.substr(
+                        start, comma == std::string::npos ? std::string::npos : comma - start);
+                    double period = 0;
+                    if (!parse_number(one.c_str(), &period) || period <= 0)
+                        return usage_error("--periods needs positive numbers, not '" + value + "'");
+                    for (double earlier : o->periods)
+                        if (earlier == period)
+                            return usage_error("--periods: " + one + " is given twice");
+                    o->periods.push_back(period);
+                    if (comma == std::string::npos) break;
+                    start = comma + 1;
+                }
+                if (o->periods.size() < 2 || o->periods.size() > PHAZE_MAX_PERIODS)
+                    return usage_error("--periods needs 2 to 8 periods, not " +
+                                       std::to_string(o->periods.size()));
+                break;
+            }
             case HARMONICS:
                 if (value == "auto")
                     o->harmonics = PHAZE_HARMONICS_AUTO;
@@ -165,12 +204,14 @@ int parse_arguments(int argc, char **argv, command_options *o) {
     }
     for (int a = optind; a < argc; a++) o->frames.push_back(argv[a]);
     if (o->frames.empty()) return usage_error("no frames given");
-    const size_t n = (size_t)o->frames_per_set;
-    if (o->frames.size() % n != 0)
-        return usage_error(std::to_string(o->frames.size()) +
-                           " frames given: frames come in sets of " +
-                           (n == 3 ? std::string("three") : std::to_string(n)) +
-                           (n == 3 ? " (--frames N for sets of N)" : ""));
+    const size_t n = (size_t)o->frames_per_set, group = frames_per_result(*o);
+    if (o->frames.size() % group != 0)
+        return usage_error(
+            std::to_string(o->frames.size()) + " frames given: frames come in sets of " +
+            (n == 3 ? std::string("three") : std::to_string(n)) +
+            (o->periods.empty()
+                 ? (n == 3 ? " (--frames N for sets of N)" : "")
+                 : ", " + std::to_string(o->periods.size()) + " sets a result (--periods)"));
     if (!(o->tiff || o->png || o->json || o->npy || o->txt))
         return usage_error("no result format chosen");
     return ARGUMENTS_RUN;
@@ -203,10 +244,10 @@ static std::string resolved_prefix(const std::string &prefix) {
 }
 
 int result_prefixes(const command_options &o, std::vector<std::string> *prefixes) {
-    const size_t sets = o.frames.size() / o.frames_per_set;
+    const size_t sets = o.frames.size() / frames_per_result(o);
     std::set<std::string> seen;
     for (size_t s = 0; s < sets; s++) {
-        const std::string &first = o.frames[o.frames_per_set * s];
+        const std::string &first = o.frames[frames_per_result(o) * s];
         std::string prefix;
         if (o.output.empty())
             prefix = without_extension(first);

@@ -11,6 +11,8 @@ enum colour_channel { CHANNEL_LUMA, CHANNEL_RED, CHANNEL_GREEN, CHANNEL_BLUE };
 struct command_options {
     std::vector<std::string> frames;  // frames_per_set a set
     int frames_per_set = 3;
+    std::vector<double> periods;  // --periods: sets a result, one at each period
+    bool unwrap = false;
     std::string output;  // a prefix (one set) or a folder (several); empty: default
     bool tiff = true, png = true, json = true, npy = false, txt = false;
     double min_modulation = -1, saturation = -1;  // below 0: the library's defaults
@@ -21,6 +23,11 @@ struct command_options {
 };
 
 enum { ARGUMENTS_RUN = -1, ARGUMENTS_DONE = 0, ARGUMENTS_BAD = 2 };
+
+// Frames that make one result: a set, or a set at each period.
+inline size_t frames_per_result(const command_options &o) {
+    return (size_t)o.frames_per_set * (o.periods.empty() ? 1 : o.periods.size());
+}
 
 // ARGUMENTS_RUN, or the exit status after help, the version or a usage message.
 int parse_arguments(int argc, char **argv, command_options *options);

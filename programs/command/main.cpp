@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <new>
 
 #include "command/arguments.h"
@@ -38,12 +39,19 @@ static int set_failed(const progress &bar, const std::string &file, const std::s
 
 static int run_set(const command_options &o, const std::vector<std::string> &paths,
                    const std::string &prefix, const progress &bar) {
-    frame_set set;
+    // One set of frames, or one at each period.
+    const size_t count = o.periods.empty() ? 1 : o.periods.size(), n = o.frames_per_set;
+    std::vector<frame_set> sets(count);
     set_outputs out;
     std::string file, reason;
     try {
-        if (load_frame_set(o, paths, &set, &file, &reason)) return set_failed(bar, file, reason);
-        const size_t pixels = (size_t)set.view.width * set.view.height;
+        for (size_t k = 0; k < count; k++) {
+            const std::vector<std::string> frames(paths.begin() + n * k,
+                                                  paths.begin() + n * (k + 1));
+            if (load_frame_set(o, frames, &sets[k], &file, &reason))
+                return set_failed(bar, file, reason);
+        }
+        const size_t pixels = (size_t)sets[0].view.width * sets[0].view.height;
         out.pixels = pixels;
         out.phase.reset(new double[pixels]);
         out.modulation.reset(new float[pixels]);
@@ -52,10 +60,32 @@ static int run_set(const command_options &o, const std::vector<std::string> &pat
         return set_failed(bar, paths[0], "not enough memory for this set");
     }
     char message[512] = "";
+    std::vector<phaze_frames> views;
+    for (const frame_set &set : sets) views.push_back(set.view);
     const phaze_status status =
-        phaze_analyse(&set.view, &set.options, out.phase.get(), out.modulation.get(),
-                      out.mask.get(), &out.report, message, sizeof message);
+        o.periods.empty()
+            ? phaze_analyse(&views[0], &sets[0].options, out.phase.get(), out.modulation.get(),
+                            out.mask.get(), &out.report, message, sizeof message)
+            : phaze_analyse_periods(views.data(), (int)count, o.periods.data(), &sets[0].options,
+                                    out.phase.get(), out.modulation.get(), out.mask.get(),
+                                    &out.report, message, sizeof message);
     if (status != PHAZE_OK) return set_failed(bar, paths[0], message);
+    if (o.unwrap) {
+        try {
+            out.unwrapped.reset(new double[out.pixels]);
+        } catch (const std::bad_alloc &) {
+            return set_failed(bar, paths[0], "not enough memory to unwrap the phase");
+        }
+        if (phaze_unwrap(out.phase.get(), out.mask.get(), out.modulation.get(), views[0].width,
+                         views[0].height, out.unwrapped.get(), &out.regions, message,
+                         sizeof message) != PHAZE_OK)
+            return set_failed(bar, paths[0], message);
+    }
+    frame_set &set = sets[0];
+    for (size_t k = 1; k < count; k++)
+        for (const std::string &w : sets[k].warnings)
+            if (std::find(set.warnings.begin(), set.warnings.end(), w) == set.warnings.end())
+                set.warnings.push_back(w);
     std::vector<std::string> written;
     if (write_set_results(o, prefix, paths, set, out, &written, &file, &reason))
         return set_failed(bar, file, "can't write it: " + reason);
@@ -95,7 +125,7 @@ int main(int argc, char **argv) {
     size_t failed = 0;
     for (size_t s = 0; s < sets; s++) {
         bar.draw(s);
-        const size_t n = (size_t)options.frames_per_set;
+        const size_t n = frames_per_result(options);
         const std::vector<std::string> paths(options.frames.begin() + n * s,
                                              options.frames.begin() + n * (s + 1));
         failed += run_set(options, paths, prefixes[s], bar);

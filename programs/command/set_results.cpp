@@ -89,8 +89,9 @@ std::vector<std::string> report_warnings(const frame_set &set, const phaze_repor
     return all;
 }
 
-static std::string report_json(const std::vector<std::string> &paths, const frame_set &set,
-                               const phaze_report &r) {
+static std::string report_json(const command_options &o, const std::vector<std::string> &paths,
+                               const frame_set &set, const set_outputs &out) {
+    const phaze_report &r = out.report;
     json steps = json::array();
     for (int k = 0; k < r.frame_count; k++) steps.push_back(number(r.steps[k]));
     json report;
@@ -108,6 +109,8 @@ static std::string report_json(const std::vector<std::string> &paths, const fram
     report["min_modulation"] = number(r.min_modulation);
     report["saturation"] = number(r.saturation);
     report["device"] = phaze_device_name(r.device);
+    if (!o.periods.empty()) report["periods"] = o.periods;
+    if (o.unwrap) report["unwrapped_regions"] = out.regions;
     report["harmonics"] = {{"removed", r.ripple_removed != 0},
                            {"ripple_rms", number(r.ripple_rms)},
                            {"evidence", number(r.ripple_evidence)},
@@ -123,9 +126,11 @@ static std::string why_not_written(const std::string &reason, int error) {
 }
 
 // Result k of the set into the file at path. 0, or 1 with *reason.
-static int write_result(int k, const std::string &path, const std::vector<std::string> &paths,
-                        const frame_set &set, const set_outputs &out, std::string *reason) {
+static int write_result(int k, const command_options &o, const std::string &path,
+                        const std::vector<std::string> &paths, const frame_set &set,
+                        const set_outputs &out, std::string *reason) {
     switch (k) {
+        case 7: return write_tiff(path.c_str(), float_image(set, out.unwrapped.get()), reason);
         case 0: return write_tiff(path.c_str(), float_image(set, out.phase.get()), reason);
         case 1: return write_tiff(path.c_str(), float_image(set, out.modulation.get()), reason);
         case 2:
@@ -137,7 +142,7 @@ static int write_result(int k, const std::string &path, const std::vector<std::s
             return write_png(path.c_str(), view, reason);
         }
         case 4: {
-            const std::string json = report_json(paths, set, out.report);
+            const std::string json = report_json(o, paths, set, out);
             return write_bytes(path, "", json.data(), json.size(), reason);
         }
         case 5: return write_npy(path, set, out, reason);
@@ -154,10 +159,10 @@ int write_set_results(const command_options &o, const std::string &prefix,
         const char *suffix;
     } results[] = {{o.tiff, "_phase.tiff"}, {o.tiff, "_modulation.tiff"}, {o.png, "_mask.png"},
                    {o.png, "_phase.png"},   {o.json, "_report.json"},     {o.npy, "_phase.npy"},
-                   {o.txt, "_phase.txt"}};
-    pending_file files[7];
+                   {o.txt, "_phase.txt"},   {o.unwrap, "_unwrapped.tiff"}};
+    pending_file files[8];
     int count = 0, failed = 0;
-    for (int k = 0; k < 7 && !failed; k++) {
+    for (int k = 0; k < 8 && !failed; k++) {
         if (!results[k].wanted) continue;
         const std::string name = prefix + results[k].suffix;
         *file = name;
@@ -170,7 +175,7 @@ int write_set_results(const command_options &o, const std::string &prefix,
         const std::string &path = files[count++].temporary;
         errno = 0;
         try {
-            failed = write_result(k, path, paths, set, out, reason);
+            failed = write_result(k, o, path, paths, set, out, reason);
         } catch (const std::bad_alloc &) {
             *reason = "not enough memory";
             failed = 1;

@@ -16,6 +16,8 @@ struct set_outputs {
     std::unique_ptr<double[]> phase;
     std::unique_ptr<float[]> modulation;
     std::unique_ptr<unsigned char[]> mask;
+    std::unique_ptr<double[]> unwrapped;  // with --unwrap
+    int regions = 0;
     phaze_report report;
 };
 

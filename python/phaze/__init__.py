@@ -21,7 +21,7 @@ import numpy as np
 from . import _phaze
 
 __version__: str = _phaze.__version__
-__all__ = ["analyse", "Result", "cuda_available"]
+__all__ = ["analyse", "analyse_periods", "unwrap", "Result", "cuda_available"]
 
 
 
@@ -96,6 +96,60 @@ def analyse(
     steps = report["steps"]
     report["steps"] = steps.tolist()
     return Result(phase=phase, modulation=modulation, mask=mask, steps=steps, report=report)
+
+
+def analyse_periods(
+    sets: Sequence[Union[np.ndarray, Sequence[np.ndarray]]],
+    periods: Sequence[float],
+    min_modulation: Optional[float] = None,
+    saturation: Optional[float] = None,
+    device: str = "auto",
+    harmonics: str = "off",
+) -> Result:
+    """The absolute phase of one scene from sets of frames at several fringe periods.
+
+    sets:    a sequence of (N, H, W) stacks (or sequences of N (H, W) arrays), one a
+             period, each with steps (and N) of its own
+    periods: the sets' fringe periods in any one unit (only their ratios matter):
+             each a good multiple of the next (such as ratios of 4 or 8), or close
+             (such as 14:15:16, through their beats)
+
+    Returns a Result like analyse's whose phase is the absolute phase of the
+    finest period, growing to the right (downward where the fringes lie along x),
+    NaN where masked: where a set is masked or the periods disagree (an order
+    error). modulation, steps and report are the finest set's. The other
+    arguments are analyse's.
+    """
+    stacks = [_frames_of(s) for s in sets]
+    phase, modulation, mask, report = _phaze.analyse_periods(
+        stacks, [float(t) for t in periods], min_modulation, saturation, device, harmonics)
+    steps = report["steps"]
+    report["steps"] = steps.tolist()
+    report["periods"] = [float(t) for t in periods]
+    return Result(phase=phase, modulation=modulation, mask=mask, steps=steps, report=report)
+
+
+def unwrap(phase: np.ndarray, mask: Optional[np.ndarray] = None,
+           modulation: Optional[np.ndarray] = None) -> np.ndarray:
+    """The spatially unwrapped phase: float64, NaN where masked.
+
+    phase:      (H, W) wrapped phase in radians (as Result.phase), NaN where masked
+    mask:       (H, W) bool, True where valid (as Result.mask); default: where the
+                phase is finite
+    modulation: (H, W), optional (as Result.modulation): a further weight of how
+                reliable each pixel is
+
+    Pixels are joined in the order of how smooth the phase is around them; each
+    connected valid region is unwrapped on its own, with an arbitrary constant.
+    The work runs without the GIL.
+    """
+    phase = np.ascontiguousarray(phase, dtype=np.float64)
+    if mask is not None:
+        mask = np.ascontiguousarray(mask, dtype=np.uint8)
+    if modulation is not None:
+        modulation = np.ascontiguousarray(modulation, dtype=np.float32)
+    unwrapped, _ = _phaze.unwrap(phase, mask, modulation)
+    return unwrapped
 
 
 def cuda_available() -> bool:

@@ -121,6 +121,36 @@ PHAZE_API phaze_status phaze_analyse(const phaze_frames *frames, const phaze_opt
                                      double *phase, float *modulation, unsigned char *mask,
                                      phaze_report *report, char *message, size_t message_size);
 
+/* Spatial unwrapping of a wrapped phase (radians, NaN where masked) of
+ * width x height pixels over its mask (nonzero where valid; may be NULL:
+ * valid where the phase is finite), guided by reliability: pixels are joined
+ * in the order of how smooth the phase is around them, modulation (may be
+ * NULL) weighing in. Each connected valid region is unwrapped on its own, with
+ * an arbitrary constant; their number goes to *regions (may be NULL).
+ * unwrapped: width * height doubles, NaN where not valid. */
+PHAZE_API phaze_status phaze_unwrap(const double *phase, const unsigned char *mask,
+                                    const float *modulation, int width, int height,
+                                    double *unwrapped, int *regions, char *message,
+                                    size_t message_size);
+
+/* Temporal unwrapping: set_count (2 to PHAZE_MAX_PERIODS) sets of frames of one
+ * scene and size, each at its own fringe period (periods[k], any one unit:
+ * only their ratios matter; each set with its own steps and frame count),
+ * analysed each, their signs and constants aligned from the data, and made
+ * one absolute phase of the finest period: hierarchically where each period
+ * is a good multiple of the next (4, 8), through beats where periods are close
+ * (14:15:16). Its sign is a convention: it grows to the right (downward where
+ * the fringes lie along x). phase: the absolute phase, NaN where masked; mask
+ * also drops pixels where the periods disagree (an order error); modulation
+ * and report are the finest set's, the report's masked_fraction the final
+ * mask's. */
+#define PHAZE_MAX_PERIODS 8
+PHAZE_API phaze_status phaze_analyse_periods(const phaze_frames *sets, int set_count,
+                                             const double *periods, const phaze_options *options,
+                                             double *phase, float *modulation, unsigned char *mask,
+                                             phaze_report *report, char *message,
+                                             size_t message_size);
+
 /* The sentence of one warning bit ("" for a bit that is not one). */
 PHAZE_API const char *phaze_warning_text(unsigned warning);
 
