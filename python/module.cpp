@@ -227,6 +227,8 @@ static nb::tuple unwrap(
     return nb::make_tuple(unwrapped, regions);
 }
 
+void bind_files(nb::module_ &m);  // files.cpp: the command's readers and writers
+
 NB_MODULE(_phaze, m) {
     m.doc() = "libphaze, bound for numpy; use the phaze package rather than this module.";
     m.def("analyse", &analyse, nb::arg("frames"), nb::arg("min_modulation").none(),
@@ -240,4 +242,5 @@ NB_MODULE(_phaze, m) {
           "Spatial unwrapping over the mask; (unwrapped, regions).");
     m.def("cuda_available", &phaze_cuda_available, "True when the CUDA engine and a GPU are here.");
     m.attr("__version__") = phaze_version();
+    bind_files(m);
 }

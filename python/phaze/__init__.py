@@ -21,7 +21,8 @@ import numpy as np
 from . import _phaze
 
 __version__: str = _phaze.__version__
-__all__ = ["analyse", "analyse_periods", "unwrap", "Result", "cuda_available"]
+__all__ = ["analyse", "analyse_periods", "unwrap", "read_frames", "write_results", "run_set",
+           "Result", "cuda_available"]
 
 
 
@@ -150,6 +151,86 @@ def unwrap(phase: np.ndarray, mask: Optional[np.ndarray] = None,
         modulation = np.ascontiguousarray(modulation, dtype=np.float32)
     unwrapped, _ = _phaze.unwrap(phase, mask, modulation)
     return unwrapped
+
+
+def read_frames(paths: Sequence[str], channel: str = "luma") -> np.ndarray:
+    """The frames of one set from image files, through the phaze command's own
+    readers: PNG, TIFF, JPEG, BMP, PGM or PPM, 8 or 16 bits or float TIFF, gray or
+    colour (channel: "luma", "r", "g" or "b"), with the command's checks.
+
+    Returns an (N, H, W) array (uint8, uint16, or float32 for luma of colour
+    frames). A set that cannot be read raises ValueError with the command's
+    message, "phaze: FILE: reason".
+    """
+    stack, _, _, _, _ = _phaze.read_frames([str(p) for p in paths], channel, -1.0, -1.0)
+    return stack
+
+
+def write_results(result: Result, prefix: str, formats: Sequence[str] = ("tiff", "png", "json"),
+                  unwrapped: Optional[np.ndarray] = None) -> list:
+    """Writes a result's files as the phaze command names and fills them:
+    PREFIX_phase.tiff, _modulation.tiff, _mask.png, _phase.png, _report.json
+    (formats from "tiff", "png", "json", "npy", "txt"), and PREFIX_unwrapped.tiff
+    when unwrapped is given; all of them or none (an earlier run's stay as they
+    were). Returns the names written; raises ValueError("phaze: FILE: reason").
+    """
+    report = dict(result.report)
+    report.setdefault("inputs", [])
+    regions = int(report.get("unwrapped_regions", 0))
+    return _phaze.write_results(
+        np.ascontiguousarray(result.phase, np.float64), np.ascontiguousarray(result.modulation, np.float32),
+        np.ascontiguousarray(result.mask, np.uint8),
+        None if unwrapped is None else np.ascontiguousarray(unwrapped, np.float64), regions, report,
+        str(prefix), list(formats))
+
+
+def run_set(paths: Sequence[str], prefix: str, frames: Optional[int] = None,
+            periods: Optional[Sequence[float]] = None, unwrap: bool = False,
+            formats: Sequence[str] = ("tiff", "png", "json"), channel: str = "luma",
+            min_modulation: Optional[float] = None, saturation: Optional[float] = None,
+            device: str = "auto", harmonics: str = "off") -> Dict[str, Any]:
+    """What the phaze command does for one result: read the frames, analyse them
+    (at several periods, and unwrap, where asked) and write the results for
+    prefix. paths: the result's frames, a set of N (frames, default all of them,
+    or len(paths) / len(periods)), or with periods one set at each period in the
+    order given. Returns the report; a set that cannot be done raises ValueError
+    with the command's message, "phaze: FILE: reason".
+    """
+    paths = [str(p) for p in paths]
+    count = len(periods) if periods else 1
+    n = frames or len(paths) // count
+    if n * count != len(paths):
+        raise ValueError(f"{len(paths)} frames given: frames come in sets of {n}, {count} sets a result")
+    sets, warnings, sample_type, thresholds = [], [], None, None
+    for k in range(count):
+        stack, read_as, said, least, top = _phaze.read_frames(
+            paths[n * k : n * (k + 1)], channel, -1.0 if min_modulation is None else float(min_modulation),
+            -1.0 if saturation is None else float(saturation))
+        sets.append(stack)
+        warnings += [w for w in said if w not in warnings]
+        if k == 0:
+            sample_type, thresholds = read_as, (least, top)
+    least, top = (None if t < 0 else t for t in thresholds)
+    try:
+        if periods:
+            result = analyse_periods(sets, periods, least, top, device, harmonics)
+        else:
+            result = analyse(sets[0], least, top, device, harmonics)
+    except ValueError as error:
+        raise ValueError(f"phaze: {paths[0]}: {error}") from None
+    report = dict(result.report)
+    report["inputs"] = paths
+    report["sample_type"] = sample_type
+    report["warnings"] = warnings + report["warnings"]
+    unwrapped = None
+    if unwrap:
+        unwrapped, regions = _phaze.unwrap(np.ascontiguousarray(result.phase), np.ascontiguousarray(result.mask, np.uint8),
+                                           np.ascontiguousarray(result.modulation))
+        report["unwrapped_regions"] = regions
+    written = write_results(Result(result.phase, result.modulation, result.mask, result.steps, report),
+                            prefix, formats, unwrapped)
+    report["written"] = written
+    return report
 
 
 def cuda_available() -> bool:
