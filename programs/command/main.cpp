@@ -8,6 +8,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
+#include <future>
+#include <memory>
 #include <new>
 
 #include "command/arguments.h"
@@ -31,76 +34,135 @@ struct progress {
     }
 };
 
-static int set_failed(const progress &bar, const std::string &file, const std::string &reason) {
-    bar.clear();
-    fprintf(stderr, "phaze: %s: %s\n", file.c_str(), reason.c_str());
-    return 1;
+// One result's work as it goes through the stages: reading, analysis, writing.
+// A stage that fails leaves its line in failure, and the later ones skip it.
+struct job {
+    std::vector<std::string> paths;
+    std::string prefix;
+    std::vector<frame_set> sets;  // one, or one at each period
+    set_outputs out;
+    std::string failure, said;  // the lines it prints
+};
+
+static void fail(job &j, const std::string &file, const std::string &reason) {
+    j.failure = "phaze: " + file + ": " + reason + "\n";
 }
 
-static int run_set(const command_options &o, const std::vector<std::string> &paths,
-                   const std::string &prefix, const progress &bar) {
-    // One set of frames, or one at each period.
+static void read_job(const command_options &o, job &j) {
     const size_t count = o.periods.empty() ? 1 : o.periods.size(), n = o.frames_per_set;
-    std::vector<frame_set> sets(count);
-    set_outputs out;
     std::string file, reason;
     try {
+        j.sets.resize(count);
         for (size_t k = 0; k < count; k++) {
-            const std::vector<std::string> frames(paths.begin() + n * k,
-                                                  paths.begin() + n * (k + 1));
-            if (load_frame_set(o, frames, &sets[k], &file, &reason))
-                return set_failed(bar, file, reason);
+            const std::vector<std::string> frames(j.paths.begin() + n * k,
+                                                  j.paths.begin() + n * (k + 1));
+            if (load_frame_set(o, frames, &j.sets[k], &file, &reason))
+                return fail(j, file, reason);
         }
-        const size_t pixels = (size_t)sets[0].view.width * sets[0].view.height;
-        out.pixels = pixels;
-        out.phase.reset(new double[pixels]);
-        out.modulation.reset(new float[pixels]);
-        out.mask.reset(new unsigned char[pixels]);
     } catch (const std::bad_alloc &) {
-        return set_failed(bar, paths[0], "not enough memory for this set");
+        return fail(j, j.paths[0], "not enough memory for this set");
+    }
+}
+
+static void analyse_job(const command_options &o, job &j) {
+    if (!j.failure.empty()) return;
+    set_outputs &out = j.out;
+    try {
+        out.pixels = (size_t)j.sets[0].view.width * j.sets[0].view.height;
+        out.phase.reset(new double[out.pixels]);
+        out.modulation.reset(new float[out.pixels]);
+        out.mask.reset(new unsigned char[out.pixels]);
+        if (o.unwrap) out.unwrapped.reset(new double[out.pixels]);
+    } catch (const std::bad_alloc &) {
+        return fail(j, j.paths[0], "not enough memory for this set");
     }
     char message[512] = "";
     std::vector<phaze_frames> views;
-    for (const frame_set &set : sets) views.push_back(set.view);
+    for (const frame_set &set : j.sets) views.push_back(set.view);
+    const phaze_options &options = j.sets[0].options;
     const phaze_status status =
         o.periods.empty()
-            ? phaze_analyse(&views[0], &sets[0].options, out.phase.get(), out.modulation.get(),
+            ? phaze_analyse(&views[0], &options, out.phase.get(), out.modulation.get(),
                             out.mask.get(), &out.report, message, sizeof message)
-            : phaze_analyse_periods(views.data(), (int)count, o.periods.data(), &sets[0].options,
+            : phaze_analyse_periods(views.data(), (int)views.size(), o.periods.data(), &options,
                                     out.phase.get(), out.modulation.get(), out.mask.get(),
                                     &out.report, message, sizeof message);
-    if (status != PHAZE_OK) return set_failed(bar, paths[0], message);
-    if (o.unwrap) {
-        try {
-            out.unwrapped.reset(new double[out.pixels]);
-        } catch (const std::bad_alloc &) {
-            return set_failed(bar, paths[0], "not enough memory to unwrap the phase");
-        }
-        if (phaze_unwrap(out.phase.get(), out.mask.get(), out.modulation.get(), views[0].width,
-                         views[0].height, out.unwrapped.get(), &out.regions, message,
-                         sizeof message) != PHAZE_OK)
-            return set_failed(bar, paths[0], message);
-    }
-    frame_set &set = sets[0];
-    for (size_t k = 1; k < count; k++)
-        for (const std::string &w : sets[k].warnings)
+    if (status != PHAZE_OK) return fail(j, j.paths[0], message);
+    if (o.unwrap && phaze_unwrap(out.phase.get(), out.mask.get(), out.modulation.get(),
+                                 views[0].width, views[0].height, out.unwrapped.get(),
+                                 &out.regions, message, sizeof message) != PHAZE_OK)
+        return fail(j, j.paths[0], message);
+    frame_set &set = j.sets[0];
+    for (size_t k = 1; k < j.sets.size(); k++)
+        for (const std::string &w : j.sets[k].warnings)
             if (std::find(set.warnings.begin(), set.warnings.end(), w) == set.warnings.end())
                 set.warnings.push_back(w);
-    std::vector<std::string> written;
-    if (write_set_results(o, prefix, paths, set, out, &written, &file, &reason))
-        return set_failed(bar, file, "can't write it: " + reason);
-    if (!o.quiet) {
-        bar.clear();
-        const phaze_report &r = out.report;
-        fprintf(stderr, "phaze: %s: steps", paths[0].c_str());
-        for (int k = 0; k < r.frame_count; k++) fprintf(stderr, " %.3f", r.steps[k]);
-        fprintf(stderr, " rad, %.1f%% masked ->", 100 * r.masked_fraction);
-        for (const std::string &name : written) fprintf(stderr, " %s", name.c_str());
-        fprintf(stderr, "\n");
-        for (const std::string &w : report_warnings(set, r))
-            fprintf(stderr, "phaze: %s: warning: %s\n", paths[0].c_str(), w.c_str());
+}
+
+static void write_job(const command_options &o, job &j) {
+    if (j.failure.empty()) {
+        std::vector<std::string> written;
+        std::string file, reason;
+        if (write_set_results(o, j.prefix, j.paths, j.sets[0], j.out, &written, &file, &reason)) {
+            fail(j, file, "can't write it: " + reason);
+        } else if (!o.quiet) {
+            const phaze_report &r = j.out.report;
+            char number[64];
+            j.said = "phaze: " + j.paths[0] + ": steps";
+            for (int k = 0; k < r.frame_count; k++)
+                snprintf(number, sizeof number, " %.3f", r.steps[k]), j.said += number;
+            snprintf(number, sizeof number, " rad, %.1f%% masked ->", 100 * r.masked_fraction);
+            j.said += number;
+            for (const std::string &name : written) j.said += " " + name;
+            j.said += "\n";
+            for (const std::string &w : report_warnings(j.sets[0], r))
+                j.said += "phaze: " + j.paths[0] + ": warning: " + w + "\n";
+        }
     }
-    return 0;
+    j.sets.clear(), j.out = set_outputs();  // its memory is free for the sets after it
+}
+
+// A batch overlaps its stages: the next set is read while one is analysed and
+// the one before written, so at most three sets are in memory. Lines are
+// printed in the order of the sets.
+static size_t run_batch(const command_options &o, const std::vector<std::string> &prefixes,
+                        const progress &bar) {
+    const size_t sets = prefixes.size(), n = frames_per_result(o);
+    auto make = [&](size_t s) {
+        auto j = std::make_unique<job>();
+        j->paths.assign(o.frames.begin() + n * s, o.frames.begin() + n * (s + 1));
+        j->prefix = prefixes[s];
+        return j;
+    };
+    size_t failed = 0;
+    std::unique_ptr<job> writing_job;
+    std::future<void> reading, writing;
+    std::unique_ptr<job> next = make(0);
+    reading = std::async(std::launch::async, read_job, std::cref(o), std::ref(*next));
+    auto finish_writing = [&]() {
+        if (!writing.valid()) return;
+        writing.get();
+        bar.clear();
+        fputs(writing_job->failure.empty() ? writing_job->said.c_str()
+                                           : writing_job->failure.c_str(),
+              stderr);
+        failed += !writing_job->failure.empty();
+    };
+    for (size_t s = 0; s < sets; s++) {
+        bar.draw(s);
+        reading.get();
+        std::unique_ptr<job> current = std::move(next);
+        if (s + 1 < sets) {
+            next = make(s + 1);
+            reading = std::async(std::launch::async, read_job, std::cref(o), std::ref(*next));
+        }
+        analyse_job(o, *current);
+        finish_writing();
+        writing_job = std::move(current);
+        writing = std::async(std::launch::async, write_job, std::cref(o), std::ref(*writing_job));
+    }
+    finish_writing();
+    return failed;
 }
 
 int main(int argc, char **argv) {
@@ -122,14 +184,7 @@ int main(int argc, char **argv) {
         return 1;
     }
     const progress bar = {!options.quiet && sets > 1 && isatty(STDERR_FILENO), sets};
-    size_t failed = 0;
-    for (size_t s = 0; s < sets; s++) {
-        bar.draw(s);
-        const size_t n = frames_per_result(options);
-        const std::vector<std::string> paths(options.frames.begin() + n * s,
-                                             options.frames.begin() + n * (s + 1));
-        failed += run_set(options, paths, prefixes[s], bar);
-    }
+    const size_t failed = run_batch(options, prefixes, bar);
     bar.clear();
     if (failed > 0 && sets > 1) fprintf(stderr, "phaze: %zu of %zu sets failed\n", failed, sets);
     return failed > 0 ? 1 : 0;
