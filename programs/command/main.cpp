@@ -16,6 +16,7 @@
 #include "command/arguments.h"
 #include "command/frame_set.h"
 #include "command/set_results.h"
+#include "shared/in_parallel.h"
 #include "phaze/phaze.h"
 
 // A bar on standard error while a long batch runs, only on a terminal.
@@ -56,8 +57,7 @@ static void read_job(const command_options &o, job &j) {
         for (size_t k = 0; k < count; k++) {
             const std::vector<std::string> frames(j.paths.begin() + n * k,
                                                   j.paths.begin() + n * (k + 1));
-            if (load_frame_set(o, frames, &j.sets[k], &file, &reason))
-                return fail(j, file, reason);
+            if (load_frame_set(o, frames, &j.sets[k], &file, &reason)) return fail(j, file, reason);
         }
     } catch (const std::bad_alloc &) {
         return fail(j, j.paths[0], "not enough memory for this set");
@@ -89,8 +89,8 @@ static void analyse_job(const command_options &o, job &j) {
                                     &out.report, message, sizeof message);
     if (status != PHAZE_OK) return fail(j, j.paths[0], message);
     if (o.unwrap && phaze_unwrap(out.phase.get(), out.mask.get(), out.modulation.get(),
-                                 views[0].width, views[0].height, out.unwrapped.get(),
-                                 &out.regions, message, sizeof message) != PHAZE_OK)
+                                 views[0].width, views[0].height, out.unwrapped.get(), &out.regions,
+                                 message, sizeof message) != PHAZE_OK)
         return fail(j, j.paths[0], message);
     frame_set &set = j.sets[0];
     for (size_t k = 1; k < j.sets.size(); k++)
@@ -138,14 +138,14 @@ static size_t run_batch(const command_options &o, const std::vector<std::string>
     std::unique_ptr<job> writing_job;
     std::future<void> reading, writing;
     std::unique_ptr<job> next = make(0);
-    reading = std::async(std::launch::async, read_job, std::cref(o), std::ref(*next));
+    reading = start_work([&o, j = next.get()]() { read_job(o, *j); });
     auto finish_writing = [&]() {
         if (!writing.valid()) return;
         writing.get();
         bar.clear();
-        fputs(writing_job->failure.empty() ? writing_job->said.c_str()
-                                           : writing_job->failure.c_str(),
-              stderr);
+        fputs(
+            writing_job->failure.empty() ? writing_job->said.c_str() : writing_job->failure.c_str(),
+            stderr);
         failed += !writing_job->failure.empty();
     };
     for (size_t s = 0; s < sets; s++) {
@@ -154,12 +154,12 @@ static size_t run_batch(const command_options &o, const std::vector<std::string>
         std::unique_ptr<job> current = std::move(next);
         if (s + 1 < sets) {
             next = make(s + 1);
-            reading = std::async(std::launch::async, read_job, std::cref(o), std::ref(*next));
+            reading = start_work([&o, j = next.get()]() { read_job(o, *j); });
         }
         analyse_job(o, *current);
         finish_writing();
         writing_job = std::move(current);
-        writing = std::async(std::launch::async, write_job, std::cref(o), std::ref(*writing_job));
+        writing = start_work([&o, j = writing_job.get()]() { write_job(o, *j); });
     }
     finish_writing();
     return failed;

@@ -5,31 +5,16 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <future>
 #include <new>
 #include <nlohmann/json.hpp>
 
 #include "shared/format_lf.h"
+#include "shared/in_parallel.h"
 #include "shared/result_files.h"
 #include "shared/quantise_phase.h"
 
 using json = nlohmann::ordered_json;
-
-static image gray_image(const frame_set &set, pixel_format format) {
-    image im;
-    im.width = set.view.width, im.height = set.view.height, im.channels = 1, im.format = format;
-    im.data.resize((size_t)im.width * im.height * pixel_format_bytes(format));
-    return im;
-}
-
-template <typename From>
-static image float_image(const frame_set &set, const From *values) {
-    image im = gray_image(set, PIXELS_F32);
-    float *to = (float *)im.data.data();
-    const long long pixels = (long long)set.view.width * set.view.height;
-#pragma omp parallel for schedule(static)
-    for (long long i = 0; i < pixels; i++) to[i] = (float)values[i];
-    return im;
-}
 
 static int write_bytes(const std::string &path, const std::string &head, const void *body,
                        size_t size, std::string *reason) {
@@ -126,27 +111,51 @@ static std::string why_not_written(const std::string &reason, int error) {
 }
 
 // Result k of the set into the file at path. 0, or 1 with *reason.
+// A band of rows of the result's values as float32 samples.
+template <typename From>
+static row_source float_rows(const frame_set &set, const From *values) {
+    const size_t width = (size_t)set.view.width;
+    return [values, width](int first, int rows, unsigned char *to) {
+        float *samples = (float *)to;
+        const From *from = values + (size_t)first * width;
+        for (size_t i = 0; i < (size_t)rows * width; i++) samples[i] = (float)from[i];
+    };
+}
+
+// Result k of the set into the file at path. 0, or 1 with *reason.
 static int write_result(int k, const command_options &o, const std::string &path,
                         const std::vector<std::string> &paths, const frame_set &set,
                         const set_outputs &out, std::string *reason) {
+    const int width = set.view.width, height = set.view.height;
     switch (k) {
-        case 7: return write_tiff(path.c_str(), float_image(set, out.unwrapped.get()), reason);
-        case 0: return write_tiff(path.c_str(), float_image(set, out.phase.get()), reason);
-        case 1: return write_tiff(path.c_str(), float_image(set, out.modulation.get()), reason);
+        case 0:
+            return write_tiff_rows(path.c_str(), width, height, PIXELS_F32,
+                                   float_rows(set, out.phase.get()), reason);
+        case 1:
+            return write_tiff_rows(path.c_str(), width, height, PIXELS_F32,
+                                   float_rows(set, out.modulation.get()), reason);
         case 2:
         case 3: {
-            image view = gray_image(set, PIXELS_U8);
-#pragma omp parallel for schedule(static)
-            for (size_t i = 0; i < out.pixels; i++)
-                view.data[i] = k == 2 ? (out.mask[i] ? 255 : 0) : quantise_phase(out.phase[i]);
-            return write_png(path.c_str(), view, reason);
+            const bool mask = k == 2;
+            return write_png_rows(
+                path.c_str(), width, height, PIXELS_U8,
+                [&](int first, int rows, unsigned char *to) {
+                    const size_t start = (size_t)first * width, count = (size_t)rows * width;
+                    for (size_t i = 0; i < count; i++)
+                        to[i] = mask ? (out.mask[start + i] ? 255 : 0)
+                                     : quantise_phase(out.phase[start + i]);
+                },
+                reason);
         }
         case 4: {
             const std::string json = report_json(o, paths, set, out);
             return write_bytes(path, "", json.data(), json.size(), reason);
         }
         case 5: return write_npy(path, set, out, reason);
-        default: return write_text(path, out, reason);
+        case 6: return write_text(path, out, reason);
+        default:
+            return write_tiff_rows(path.c_str(), width, height, PIXELS_F32,
+                                   float_rows(set, out.unwrapped.get()), reason);
     }
 }
 
@@ -161,26 +170,40 @@ int write_set_results(const command_options &o, const std::string &prefix,
                    {o.png, "_phase.png"},   {o.json, "_report.json"},     {o.npy, "_phase.npy"},
                    {o.txt, "_phase.txt"},   {o.unwrap, "_unwrapped.tiff"}};
     pending_file files[8];
-    int count = 0, failed = 0;
+    int count = 0, failed = 0, which[8];
     for (int k = 0; k < 8 && !failed; k++) {
         if (!results[k].wanted) continue;
         const std::string name = prefix + results[k].suffix;
-        *file = name;
         const int error = begin_result(name.c_str(), &files[count]);
         if (error != 0) {
-            *reason = strerror(error);
+            *file = name, *reason = strerror(error);
             failed = 1;
             break;
         }
-        const std::string &path = files[count++].temporary;
-        errno = 0;
-        try {
-            failed = write_result(k, o, path, paths, set, out, reason);
-        } catch (const std::bad_alloc &) {
-            *reason = "not enough memory";
-            failed = 1;
-        }
-        if (failed) *reason = why_not_written(*reason, errno);
+        which[count++] = k;
+    }
+    // The files are written side by side, each from its own band of rows.
+    struct outcome {
+        int failed = 0;
+        std::string reason;
+    };
+    std::vector<std::future<outcome>> writing;
+    for (int f = 0; f < count && !failed; f++)
+        writing.push_back(start_work([&, f]() {
+            outcome r;
+            errno = 0;
+            try {
+                r.failed =
+                    write_result(which[f], o, files[f].temporary, paths, set, out, &r.reason);
+            } catch (const std::bad_alloc &) {
+                r.failed = 1, r.reason = "not enough memory";
+            }
+            if (r.failed) r.reason = why_not_written(r.reason, errno);
+            return r;
+        }));
+    for (size_t f = 0; f < writing.size(); f++) {
+        const outcome r = writing[f].get();
+        if (r.failed && !failed) *file = files[f].final_name, *reason = r.reason, failed = 1;
     }
     if (failed) {
         abandon_results(files, count);

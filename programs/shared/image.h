@@ -4,6 +4,7 @@
 // results to, and what fringegen writes its frame sets as.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -51,3 +52,11 @@ int read_image(const char *path, long long max_pixels, image *out, std::string *
 // bits. 0, or 1 with *reason.
 int write_tiff(const char *path, const image &gray, std::string *reason);
 int write_png(const char *path, const image &gray, std::string *reason);
+
+// The same with the samples from a source, a band of rows at a time:
+// source(first, rows, to) writes rows x width samples to to. It must not throw.
+typedef std::function<void(int first, int rows, unsigned char *to)> row_source;
+int write_tiff_rows(const char *path, int width, int height, pixel_format format,
+                    const row_source &source, std::string *reason);
+int write_png_rows(const char *path, int width, int height, pixel_format format,
+                   const row_source &source, std::string *reason);

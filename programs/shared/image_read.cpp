@@ -202,6 +202,21 @@ static int read_open_tiff(TIFF *tiff, unsigned long long file_bytes, long long m
                         out->data.data() + (y + r) * out_row + (size_t)x * out->channels * bytes,
                         columns, samples_per_pixel, out->channels, bytes);
             }
+    } else if (samples_per_pixel == out->channels && piece == out_row) {
+        // Rows as they are stored: each strip decoded straight into its rows.
+        uint32_t rows_per_strip = height;
+        TIFFGetFieldDefaulted(tiff, TIFFTAG_ROWSPERSTRIP, &rows_per_strip);
+        if (rows_per_strip == 0 || rows_per_strip > height) rows_per_strip = height;
+        const uint32_t strips = (height + rows_per_strip - 1) / rows_per_strip;
+        if (strips != TIFFNumberOfStrips(tiff))
+            return refuse(reason, "a corrupt TIFF strip layout");
+        for (uint32_t strip = 0; strip < strips; strip++) {
+            const uint32_t first = strip * rows_per_strip,
+                           rows = height - first < rows_per_strip ? height - first : rows_per_strip;
+            const tmsize_t size = (tmsize_t)(rows * out_row);
+            if (TIFFReadEncodedStrip(tiff, strip, out->data.data() + first * out_row, size) != size)
+                return refuse(reason, tiff_error_text("a TIFF strip cannot be read"));
+        }
     } else {
         for (uint32_t y = 0; y < height; y++) {
             if (TIFFReadScanline(tiff, buffer.data(), y, 0) < 0)

@@ -6,38 +6,72 @@
 #include <string.h>
 #include <tiffio.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "shared/codec_errors.h"
 #include "shared/image.h"
 
+// Rows of a whole image, for the writers that take rows from a source.
+static row_source rows_of(const image &gray) {
+    const size_t row = (size_t)gray.width * pixel_format_bytes(gray.format);
+    return [&gray, row](int first, int rows, unsigned char *to) {
+        memcpy(to, gray.data.data() + (size_t)first * row, (size_t)rows * row);
+    };
+}
+
 int write_tiff(const char *path, const image &gray, std::string *reason) {
+    return write_tiff_rows(path, gray.width, gray.height, gray.format, rows_of(gray), reason);
+}
+
+int write_png(const char *path, const image &gray, std::string *reason) {
+    return write_png_rows(path, gray.width, gray.height, gray.format, rows_of(gray), reason);
+}
+
+int write_tiff_rows(const char *path, int width, int height, pixel_format format,
+                    const row_source &source, std::string *reason) {
     catch_tiff_errors();
+    const size_t bytes = pixel_format_bytes(format), row = (size_t)width * bytes;
+    // Large strips, each filled by the source: few strip offsets for a reader
+    // to follow, and no copy of the whole image.
+    const uint32_t rows_per_strip =
+        (uint32_t)std::max<size_t>(1, std::min<size_t>(height, ((size_t)4 << 20) / row));
+    std::vector<unsigned char> strip_samples((size_t)rows_per_strip * row);
     TIFF *tiff = TIFFOpen(path, "w");
     if (tiff == NULL) {
         *reason = tiff_error_text("cannot be written");
         return 1;
     }
-    const size_t bytes = pixel_format_bytes(gray.format), row = (size_t)gray.width * bytes;
-    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, (uint32_t)gray.width);
-    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, (uint32_t)gray.height);
+    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, (uint32_t)width);
+    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, (uint32_t)height);
     TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, (uint16_t)(8 * bytes));
     TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, (uint16_t)1);
     TIFFSetField(tiff, TIFFTAG_SAMPLEFORMAT,
-                 (uint16_t)(gray.format == PIXELS_F32 ? SAMPLEFORMAT_IEEEFP : SAMPLEFORMAT_UINT));
+                 (uint16_t)(format == PIXELS_F32 ? SAMPLEFORMAT_IEEEFP : SAMPLEFORMAT_UINT));
     TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, (uint16_t)PHOTOMETRIC_MINISBLACK);
     TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, (uint16_t)PLANARCONFIG_CONTIG);
     TIFFSetField(tiff, TIFFTAG_COMPRESSION, (uint16_t)COMPRESSION_NONE);
-    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tiff, 0));
+    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, rows_per_strip);
     int failed = 0;
-    for (int y = 0; y < gray.height && !failed; y++)
-        failed = TIFFWriteScanline(tiff, (void *)(gray.data.data() + (size_t)y * row), (uint32_t)y,
-                                   0) < 0;
+    for (uint32_t first = 0, strip = 0; first < (uint32_t)height && !failed;
+         first += rows_per_strip, strip++) {
+        const uint32_t rows = std::min<uint32_t>(rows_per_strip, (uint32_t)height - first);
+        source((int)first, (int)rows, strip_samples.data());
+        failed =
+            TIFFWriteEncodedStrip(tiff, strip, strip_samples.data(), (tmsize_t)(rows * row)) < 0;
+    }
     if (!failed) failed = !TIFFWriteDirectory(tiff);
     TIFFClose(tiff);
     if (failed) *reason = tiff_error_text("cannot be written");
     return failed;
 }
 
-int write_png(const char *path, const image &gray, std::string *reason) {
+int write_png_rows(const char *path, int width, int height, pixel_format format,
+                   const row_source &source, std::string *reason) {
+    const int depth = format == PIXELS_U16 ? 16 : 8;
+    const size_t row = (size_t)width * (depth / 8);
+    const int band = (int)std::max<size_t>(1, std::min<size_t>(height, ((size_t)1 << 20) / row));
+    std::vector<unsigned char> samples((size_t)band * row);  // made before libpng may jump
     FILE *file = fopen(path, "wb");
     if (file == NULL) {
         *reason = strerror(errno);
@@ -56,17 +90,18 @@ int write_png(const char *path, const image &gray, std::string *reason) {
     png_init_io(png, file);
     // libpng refuses rows over a million pixels by default; TIFF frames can be wider.
     png_set_user_limits(png, 0x7fffffff, 0x7fffffff);
-    const int depth = gray.format == PIXELS_U16 ? 16 : 8;
-    png_set_IHDR(png, info, (png_uint_32)gray.width, (png_uint_32)gray.height, depth,
-                 PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
-                 PNG_FILTER_TYPE_DEFAULT);
+    png_set_IHDR(png, info, (png_uint_32)width, (png_uint_32)height, depth, PNG_COLOR_TYPE_GRAY,
+                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     // Fast compression: a large phase map otherwise takes seconds to write.
     png_set_compression_level(png, 1);
     png_set_filter(png, 0, PNG_FILTER_SUB);
     png_write_info(png, info);
     if (depth == 16) png_set_swap(png);
-    const size_t row = (size_t)gray.width * (depth / 8);
-    for (int y = 0; y < gray.height; y++) png_write_row(png, gray.data.data() + (size_t)y * row);
+    for (int first = 0; first < height; first += band) {
+        const int rows = std::min(band, height - first);
+        source(first, rows, samples.data());
+        for (int r = 0; r < rows; r++) png_write_row(png, samples.data() + (size_t)r * row);
+    }
     png_write_end(png, NULL);
     png_destroy_write_struct(&png, &info);
     if (fclose(file) != 0) {
