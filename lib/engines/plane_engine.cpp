@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "math/solve3.h"
 #include "method/symmetric_eigen.h"
 
 static const double TWO_PI = 6.283185307179586;
@@ -146,21 +147,9 @@ static int steps_from_angles(const std::vector<double> &samples, int n,
             for (int k = 0; k < n; k++) r[k][a] += v[a] * samples[i * n + k];
         }
     }
-    const double det = g[0][0] * (g[1][1] * g[2][2] - g[1][2] * g[2][1]) -
-                       g[0][1] * (g[1][0] * g[2][2] - g[1][2] * g[2][0]) +
-                       g[0][2] * (g[1][0] * g[2][1] - g[1][1] * g[2][0]);
-    if (!(fabs(det) > 0)) return 1;
     for (int k = 0; k < n; k++) {
-        double solved[3];
-        for (int c = 0; c < 3; c++) {  // Cramer's rule, column c replaced by r[k]
-            double m[3][3];
-            memcpy(m, g, sizeof m);
-            for (int a = 0; a < 3; a++) m[a][c] = r[k][a];
-            solved[c] = (m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) -
-                         m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0]) +
-                         m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0])) /
-                        det;
-        }
+        double solved[3] = {0, 0, 0};
+        if (!solve3(g, r[k], solved)) return 1;
         // b cos p + c sin p = B cos(p + theta): b = B cos theta, c = -B sin theta.
         theta[k] = atan2(-solved[2], solved[1]);
     }

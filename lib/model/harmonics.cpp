@@ -1,5 +1,7 @@
 #include "model/harmonics.h"
 
+#include "math/solve3.h"
+
 #include <math.h>
 #include <string.h>
 
@@ -203,23 +205,6 @@ void remove_ripple(const harmonic_ripple &r, double *phase, long long pixels) {
 
 static const int BLOCK = 256, FIT_BLOCKS = 256;  // blocks of pixels the refit reads
 
-static int solve3(const double m[3][3], const double r[3], double v[3]) {
-    const double det = m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) -
-                       m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0]) +
-                       m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);
-    if (!(fabs(det) > 1e-300)) return 1;
-    for (int c = 0; c < 3; c++) {
-        double t[3][3];
-        memcpy(t, m, sizeof t);
-        for (int k = 0; k < 3; k++) t[k][c] = r[k];
-        v[c] = (t[0][0] * (t[1][1] * t[2][2] - t[1][2] * t[2][1]) -
-                t[0][1] * (t[1][0] * t[2][2] - t[1][2] * t[2][0]) +
-                t[0][2] * (t[1][0] * t[2][1] - t[1][1] * t[2][0])) /
-               det;
-    }
-    return 0;
-}
-
 // The valid pixels of FIT_BLOCKS blocks spread over the frame: cos p, sin p,
 // then the n samples, one pixel after another.
 static std::vector<double> fit_sample(const sample_frames &f, const double *phase,
@@ -262,9 +247,9 @@ void refit_model(const sample_frames &f, const double *phase, const unsigned cha
         }
     }
     for (int k = 0; k < n; k++) {
-        double abc[3];
-        if (count < 3 || solve3(g, r[k], abc)) return;  // the first fit stays
-        theta[k] = atan2(-abc[2], abc[1]);              // b cos p + c sin p = B cos(p + theta)
+        double abc[3] = {0, 0, 0};
+        if (count < 3 || !solve3(g, r[k], abc)) return;  // the first fit stays
+        theta[k] = atan2(-abc[2], abc[1]);               // b cos p + c sin p = B cos(p + theta)
     }
     // A and B of each pixel of the sample by least squares, and the residual.
     double sum_a = 0, sum_b = 0, sum_r2 = 0, cos_theta[MAX_FRAMES], sin_theta[MAX_FRAMES];

@@ -1,5 +1,6 @@
 #include "model/model.h"
 
+#include "math/solve3.h"
 #include "math/vector_math.h"
 
 #include <math.h>
@@ -20,24 +21,6 @@ enum { N, C, S, CC, SS, CS, FRAME_SUMS };  // then I, I cos, I sin for each fram
 static inline int usable(double x, double y, double z, double phase, double saturation) {
     return isfinite(x) && isfinite(y) && isfinite(z) && isfinite(phase) && x < saturation &&
            y < saturation && z < saturation;
-}
-
-// Solves the symmetric 3 x 3 system m v = r; 0 when it is singular.
-static int solve3(const double m[3][3], const double r[3], double v[3]) {
-    const double det = m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) -
-                       m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0]) +
-                       m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);
-    if (!(fabs(det) > 1e-300)) return 0;
-    for (int c = 0; c < 3; c++) {
-        double t[3][3];
-        memcpy(t, m, sizeof t);
-        for (int k = 0; k < 3; k++) t[k][c] = r[k];
-        v[c] = (t[0][0] * (t[1][1] * t[2][2] - t[1][2] * t[2][1]) -
-                t[0][1] * (t[1][0] * t[2][2] - t[1][2] * t[2][0]) +
-                t[0][2] * (t[1][0] * t[2][1] - t[1][1] * t[2][0])) /
-               det;
-    }
-    return 1;
 }
 
 // Pixels the steps are fitted on: usable, and with samples that spread by the
@@ -86,7 +69,7 @@ static model fit_model(const double *sums) {
         {sums[N], sums[C], sums[S]}, {sums[C], sums[CC], sums[CS]}, {sums[S], sums[CS], sums[SS]}};
     m.fitted = sums[N] >= 3;
     for (int j = 0; j < 3 && m.fitted; j++) {
-        double abc[3];
+        double abc[3] = {0, 0, 0};
         m.fitted = solve3(normal, sums + FRAME_SUMS + 3 * j, abc);
         // b cos(p) + c sin(p) = B cos(p + theta) with b = B cos theta, c = -B sin theta.
         m.theta[j] = atan2(-abc[2], abc[1]);
@@ -97,7 +80,7 @@ static model fit_model(const double *sums) {
                                {1, m.cos_theta[2], -m.sin_theta[2]}};
     for (int c = 0; c < 3 && m.fitted; c++) {
         const double unit[3] = {c == 0 ? 1.0 : 0.0, c == 1 ? 1.0 : 0.0, c == 2 ? 1.0 : 0.0};
-        double column[3];
+        double column[3] = {0, 0, 0};
         m.fitted = solve3(rows, unit, column);
         for (int r = 0; r < 3; r++) m.inverse[r][c] = column[r];
     }
