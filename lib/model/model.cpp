@@ -210,8 +210,8 @@ static void model_all(const sample_frames &f, const model &m, const quality_limi
                 points(first, n, a, b, c, x, y, p);
                 const bool sampled = (first / FIT_RUN) % fit_stride(pixel_count(f)) == 0;
                 model_block(m, a, b, c, x, y, A, B, r2, n, sampled);
-                // Without branches, so that the loop runs in vector registers: a
-                // sample less itself is 0 only when it is finite.
+                // Without branches (a sample less itself is 0 only when it is
+                // finite); the sums stay in pixel order, whatever the threads.
                 double valid = 0, sum_a = 0, sum_b = 0, sum_r2 = 0;
                 const double saturation = limits.saturation, least = limits.min_modulation;
                 for (int k = 0; k < n; k++) {
