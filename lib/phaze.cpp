@@ -376,9 +376,17 @@ static phaze_status analyse_periods(const phaze_frames *sets, int count, const d
             return fail(PHAZE_BAD_ARGUMENT, message, message_size,
                         "set %d is %d x %d, set 1 %d x %d", k + 1, sets[k].width, sets[k].height,
                         sets[0].width, sets[0].height);
+        // Each set's own checks before anything is made for it.
+        const phaze_status status =
+            check_arguments(&sets[k], options, phase, message, message_size);
+        if (status != PHAZE_OK) return status;
+        if (sets[k].type != sets[0].type)
+            return fail(PHAZE_BAD_ARGUMENT, message, message_size,
+                        "set %d's samples are %s, set 1's %s: the sets share their thresholds",
+                        k + 1, phaze_sample_type_name(sets[k].type),
+                        phaze_sample_type_name(sets[0].type));
         if (periods[k] < periods[finest]) finest = k;
     }
-    if (phase == NULL) return fail(PHAZE_BAD_ARGUMENT, message, message_size, "no phase array");
     const size_t pixels = (size_t)sets[0].width * sets[0].height;
     std::vector<std::vector<double>> phases(count);
     std::vector<std::vector<unsigned char>> masks(count);
@@ -399,10 +407,21 @@ static phaze_status analyse_periods(const phaze_frames *sets, int count, const d
         phase_of[k] = phases[k].data(), mask_of[k] = masks[k].data();
     }
     std::vector<unsigned char> final_mask(pixels);
-    const int masked = unwrap_temporal(phase_of.data(), mask_of.data(), count, periods,
-                                       sets[0].width, sets[0].height, phase, final_mask.data());
+    const long long masked =
+        unwrap_temporal(phase_of.data(), mask_of.data(), count, periods, sets[0].width,
+                        sets[0].height, phase, final_mask.data());
+    if (masked < 0)
+        return fail(PHAZE_BAD_ARGUMENT, message, message_size,
+                    "the coarsest period shows more than one fringe across the scene: its phase "
+                    "has no gap to cut at, and the orders cannot be known; add a coarser period");
     if (mask != NULL) memcpy(mask, final_mask.data(), pixels);
+    // The masking warnings for the final mask, which also drops order errors.
     finest_report.masked_fraction = masked / (double)pixels;
+    finest_report.warnings &= ~(unsigned)(PHAZE_WARN_ALL_MASKED | PHAZE_WARN_MOSTLY_MASKED);
+    if (finest_report.masked_fraction >= 1)
+        finest_report.warnings |= PHAZE_WARN_ALL_MASKED;
+    else if (finest_report.masked_fraction > 0.5)
+        finest_report.warnings |= PHAZE_WARN_MOSTLY_MASKED;
     if (report != NULL) *report = finest_report;
     return PHAZE_OK;
 }
@@ -416,6 +435,10 @@ phaze_status phaze_analyse_periods(const phaze_frames *sets, int set_count, cons
                                message, message_size);
     } catch (const std::bad_alloc &) {
     } catch (const std::length_error &) {
+    } catch (const std::exception &e) {
+        return fail(PHAZE_DEVICE_FAILED, message, message_size, "an internal error: %s", e.what());
+    } catch (...) {
+        return fail(PHAZE_DEVICE_FAILED, message, message_size, "an internal error");
     }
     return fail(PHAZE_NO_MEMORY, message, message_size,
                 "not enough memory for the temporal unwrapping of %d sets", set_count);

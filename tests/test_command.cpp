@@ -93,6 +93,8 @@ TEST_F(Command, BadInputFailsTheSetAndKeepsEarlierResults) {
         {"small.png small.png small.png -o f1",
          "phaze: small.png: frames of 2 x 2 pixels are too small"},
         {"f1.png f1.png f3.png", "phaze: f1.png: The frames hold no phase"},
+        {"--periods 16,64 f1.png f2.png f3.png w1.tiff w2.tiff w3.tiff",
+         "phaze: w1.tiff: its samples are uint16, f1.png's uint8"},
     };
     for (auto &c : cases) {
         const run_result r = phaze(std::string(c[0]) + " -o f1");

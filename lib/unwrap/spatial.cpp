@@ -10,6 +10,10 @@ static const double TWO_PI = 6.283185307179586, PI = 3.141592653589793;
 
 static inline double wrap(double angle) { return angle - TWO_PI * floor((angle + PI) / TWO_PI); }
 
+// A phase value within [0, 2 pi): the input need not be wrapped, and whole
+// turns counted from it stay small.
+static inline double within_turn(double angle) { return angle - TWO_PI * floor(angle / TWO_PI); }
+
 // How rough the phase is around each pixel (the inverse of its reliability):
 // the root sum of squares of its wrapped second differences across the 3 x 3
 // neighbourhood (horizontal, vertical, both diagonals), over its modulation
@@ -115,7 +119,7 @@ int unwrap_spatial(const double *phase, const unsigned char *mask, const float *
         if (ra == rb) continue;
         // Turns k for b that bring it within pi of a: b's group then moves by
         // ta + k - tb relative to a's.
-        const int32_t k = (int32_t)lround((phase[a] - phase[b]) / TWO_PI);
+        const int32_t k = (int32_t)lround((within_turn(phase[a]) - within_turn(phase[b])) / TWO_PI);
         const int32_t move = ta + k - tb;
         if (g.size[ra] >= g.size[rb]) {
             g.parent[rb] = ra, g.turns[rb] = move, g.size[ra] += g.size[rb];
@@ -132,7 +136,7 @@ int unwrap_spatial(const double *phase, const unsigned char *mask, const float *
         int32_t total;
         const uint32_t root = g.find((uint32_t)i, &total);
         regions += root == i;
-        unwrapped[i] = phase[i] + TWO_PI * total;
+        unwrapped[i] = within_turn(phase[i]) + TWO_PI * total;
     }
     return regions;
 }

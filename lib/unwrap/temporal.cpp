@@ -31,7 +31,8 @@ static void mean_gradient(const double *phase, const unsigned char *valid, int w
 }
 
 // The middle of the widest empty arc of the phase's values: under one fringe
-// across the scene, the phase is absolute once cut there.
+// across the scene, the phase is absolute once cut there. -1 when no arc of
+// 1/64 turn is empty: the phase covers the turn, more than one fringe.
 static double widest_gap(const double *phase, const unsigned char *valid, size_t pixels) {
     const int BINS = 4096;
     std::vector<unsigned char> filled(BINS, 0);
@@ -44,6 +45,7 @@ static double widest_gap(const double *phase, const unsigned char *valid, size_t
         while (length < BINS && !filled[(start + length) % BINS]) length++;
         if (length > best_length) best_start = start, best_length = length;
     }
+    if (best_length < BINS / 64) return -1;
     return TWO_PI * (best_start + best_length / 2.0) / BINS;
 }
 
@@ -93,9 +95,9 @@ static std::vector<level> chain_of(std::vector<level> sets, size_t pixels) {
     return chain;
 }
 
-int unwrap_temporal(const double *const *phases, const unsigned char *const *masks, int count,
-                    const double *periods, int width, int height, double *absolute,
-                    unsigned char *mask) {
+long long unwrap_temporal(const double *const *phases, const unsigned char *const *masks, int count,
+                          const double *periods, int width, int height, double *absolute,
+                          unsigned char *mask) {
     const size_t pixels = (size_t)width * height;
     // Valid where every set's phase is.
     std::vector<unsigned char> valid(pixels, 1);
@@ -130,6 +132,7 @@ int unwrap_temporal(const double *const *phases, const unsigned char *const *mas
     // widest gap of its values.
     const level &coarsest = chain.back();
     const double cut = widest_gap(coarsest.phase.data(), valid.data(), pixels);
+    if (cut < 0) return -1;
     std::vector<double> known(pixels);
     for (size_t i = 0; i < pixels; i++) known[i] = turn(coarsest.phase[i] - cut);
     std::vector<unsigned char> agree(valid);
@@ -150,7 +153,7 @@ int unwrap_temporal(const double *const *phases, const unsigned char *const *mas
             if (fabs(known[i] - predicted[i]) > PI / 2) agree[i] = 0;
         }
     }
-    int masked = 0;
+    long long masked = 0;
     for (size_t i = 0; i < pixels; i++) {
         const bool ok = valid[i] && agree[i];
         absolute[i] = ok ? known[i] : NAN;

@@ -12,7 +12,8 @@
 // close periods (ratios under 1.5) go through their beats. absolute: NaN where
 // masked; mask (may be NULL): 0 where a set is masked or where the periods
 // disagree by more than a quarter turn (an order error). Returns the pixels
-// masked.
-int unwrap_temporal(const double *const *phases, const unsigned char *const *masks, int count,
-                    const double *periods, int width, int height, double *absolute,
-                    unsigned char *mask);
+// masked, or -1 when the coarsest phase covers the turn (more than one fringe
+// across the scene: no gap to cut it at).
+long long unwrap_temporal(const double *const *phases, const unsigned char *const *masks, int count,
+                          const double *periods, int width, int height, double *absolute,
+                          unsigned char *mask);

@@ -76,6 +76,19 @@ static void analyse_job(const command_options &o, job &j) {
     } catch (const std::bad_alloc &) {
         return fail(j, j.paths[0], "not enough memory for this set");
     }
+    // The sets of one result share their thresholds: frames of another depth or
+    // maxval would be judged on the wrong scale.
+    for (size_t k = 1; k < j.sets.size(); k++)
+        if (j.sets[k].options.min_modulation != j.sets[0].options.min_modulation ||
+            j.sets[k].options.saturation != j.sets[0].options.saturation ||
+            j.sets[k].view.type != j.sets[0].view.type)
+            return fail(j, j.paths[k * o.frames_per_set],
+                        std::string("its samples are ") + j.sets[k].sample_type + ", " +
+                            j.paths[0] + "'s " + j.sets[0].sample_type +
+                            (j.sets[k].sample_type == std::string(j.sets[0].sample_type)
+                                 ? " of another full scale"
+                                 : "") +
+                            ": the sets of a result share their thresholds");
     char message[512] = "";
     std::vector<phaze_frames> views;
     for (const frame_set &set : j.sets) views.push_back(set.view);

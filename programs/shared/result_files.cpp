@@ -8,9 +8,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <mutex>
+
 // Temporaries a signal handler removes: fixed buffers, since the handler may
 // not allocate.
-static const int MAX_PENDING = 16;
+static const int MAX_PENDING = 64;
 static char pending_names[MAX_PENDING][4096];
 static volatile sig_atomic_t pending_used[MAX_PENDING];
 static const int handled_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
@@ -20,7 +23,13 @@ static int handlers_installed = 0;
 // While the watched names change, or the results are renamed into place, a
 // signal is held and acted on afterwards: it may arrive on any thread, so
 // blocking it on this one would not do.
-static volatile sig_atomic_t holding = 0, held_signal = 0;
+static std::atomic<int> holding{0};
+static volatile sig_atomic_t held_signal = 0;
+static_assert(std::atomic<int>::is_always_lock_free, "the handler reads it");
+
+// Threads that write results at once (a batch, Python threads) change the
+// names and the handlers one at a time; the handler itself only reads.
+static std::recursive_mutex bookkeeping;
 
 static void remove_pending_and_reraise(int signal_number) {
     held_signal = signal_number;
@@ -38,12 +47,11 @@ static void hold_signals(void) {
         for (int k = 0; k < 4; k++) sigaction(handled_signals[k], &action, &previous_actions[k]);
         handlers_installed = 1;
     }
-    holding = holding + 1;
+    holding++;
 }
 
 static void release_signals(void) {
-    holding = holding - 1;
-    if (holding == 0 && held_signal) remove_pending_and_reraise(held_signal);
+    if (--holding == 0 && held_signal) remove_pending_and_reraise(held_signal);
 }
 
 static void watch(const std::string &temporary) {
@@ -69,6 +77,7 @@ static void unwatch(const std::string &temporary) {
 }
 
 int begin_result(const char *final_name, pending_file *file) {
+    const std::lock_guard<std::recursive_mutex> one_at_a_time(bookkeeping);
     const std::string name = final_name;
     const size_t slash = name.rfind('/');
     const size_t base = slash == std::string::npos ? 0 : slash + 1;
@@ -97,6 +106,7 @@ static int is_directory(const std::string &name) {
 }
 
 int commit_results(pending_file *files, int count, const char **failed_name) {
+    const std::lock_guard<std::recursive_mutex> one_at_a_time(bookkeeping);
     for (int k = 0; k < count; k++)
         if (is_directory(files[k].final_name)) {
             *failed_name = files[k].final_name.c_str();
@@ -141,6 +151,7 @@ int commit_results(pending_file *files, int count, const char **failed_name) {
 }
 
 void abandon_results(pending_file *files, int count) {
+    const std::lock_guard<std::recursive_mutex> one_at_a_time(bookkeeping);
     hold_signals();
     for (int k = 0; k < count; k++) {
         if (files[k].temporary.empty()) continue;

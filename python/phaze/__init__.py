@@ -210,6 +210,10 @@ def run_set(paths: Sequence[str], prefix: str, frames: Optional[int] = None,
         warnings += [w for w in said if w not in warnings]
         if k == 0:
             sample_type, thresholds = read_as, (least, top)
+        elif (read_as, (least, top)) != (sample_type, thresholds):
+            raise ValueError(f"phaze: {paths[n * k]}: its samples are {read_as}, {paths[0]}'s {sample_type}"
+                             f"{' of another full scale' if read_as == sample_type else ''}: "
+                             "the sets of a result share their thresholds")
     least, top = (None if t < 0 else t for t in thresholds)
     try:
         if periods:

@@ -265,6 +265,9 @@ def test_spatial_unwrapping_over_holes_and_separate_regions():
     wrapped = np.where(mask, np.mod(noisy, 2 * np.pi), np.nan)
     unwrapped = phaze.unwrap(wrapped, mask)
     assert unwrapped.dtype == np.float64 and np.isnan(unwrapped[~mask]).all()
+    # Values far beyond one turn are taken as their wrapped selves.
+    far = phaze.unwrap(wrapped + 2 * np.pi * 1e9, mask)
+    np.testing.assert_allclose(far[mask], unwrapped[mask], atol=1e-4)
     for region in (x < 250, x >= 258):
         assert agreeing(unwrapped, noisy, mask & region) >= 0.9999
     try:
@@ -312,3 +315,6 @@ def test_temporal_unwrapping_gives_the_absolute_phase(periods):
                 for sign in (1, -1))  # a masked pixel (NaN) counts as wrong
     assert right >= 0.999
     assert r.report["periods"] == list(periods)
+    if len(periods) == 4:  # without the coarse periods, no phase is absolute
+        with pytest.raises(ValueError, match="more than one fringe across the scene"):
+            phaze.analyse_periods(sets[2:], periods[2:])
