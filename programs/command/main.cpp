@@ -151,7 +151,18 @@ static size_t run_batch(const command_options &o, const std::vector<std::string>
     std::unique_ptr<job> writing_job;
     std::future<void> reading, writing;
     std::unique_ptr<job> next = make(0);
-    reading = start_work([&o, j = next.get()]() { read_job(o, *j); });
+    // A stage that throws fails its set, not the process.
+    const auto guarded = [](void (*stage)(const command_options &, job &), const command_options &o,
+                            job &j) {
+        try {
+            stage(o, j);
+        } catch (const std::bad_alloc &) {
+            fail(j, j.paths[0], "not enough memory for this set");
+        } catch (const std::exception &e) {
+            fail(j, j.paths[0], e.what());
+        }
+    };
+    reading = start_work([&, j = next.get()]() { guarded(read_job, o, *j); });
     auto finish_writing = [&]() {
         if (!writing.valid()) return;
         writing.get();
@@ -167,12 +178,12 @@ static size_t run_batch(const command_options &o, const std::vector<std::string>
         std::unique_ptr<job> current = std::move(next);
         if (s + 1 < sets) {
             next = make(s + 1);
-            reading = start_work([&o, j = next.get()]() { read_job(o, *j); });
+            reading = start_work([&, j = next.get()]() { guarded(read_job, o, *j); });
         }
-        analyse_job(o, *current);
+        guarded(analyse_job, o, *current);
         finish_writing();
         writing_job = std::move(current);
-        writing = start_work([&o, j = writing_job.get()]() { write_job(o, *j); });
+        writing = start_work([&, j = writing_job.get()]() { guarded(write_job, o, *j); });
     }
     finish_writing();
     return failed;
