@@ -319,21 +319,37 @@ static phaze_status analyse(const phaze_frames *frames, const phaze_options *opt
     return PHAZE_OK;
 }
 
-phaze_status phaze_analyse(const phaze_frames *frames, const phaze_options *options, double *phase,
-                           float *modulation, unsigned char *mask, phaze_report *report,
-                           char *message, size_t message_size) {
+// Runs one entry point's work so that nothing crosses the C boundary: memory
+// that runs out is PHAZE_NO_MEMORY with out_of_memory as the message, any other
+// exception an internal error.
+template <typename Work>
+static phaze_status without_exceptions(Work work, char *message, size_t size,
+                                       const char *out_of_memory) {
     try {
-        return analyse(frames, options, phase, modulation, mask, report, message, message_size);
+        return work();
     } catch (const std::bad_alloc &) {
     } catch (const std::length_error &) {
     } catch (const std::exception &e) {
-        return fail(PHAZE_DEVICE_FAILED, message, message_size, "an internal error: %s", e.what());
+        return fail(PHAZE_DEVICE_FAILED, message, size, "an internal error: %s", e.what());
     } catch (...) {
-        return fail(PHAZE_DEVICE_FAILED, message, message_size, "an internal error");
+        return fail(PHAZE_DEVICE_FAILED, message, size, "an internal error");
     }
-    return fail(PHAZE_NO_MEMORY, message, message_size,
-                "not enough memory for the analysis of %d x %d frames", frames->width,
-                frames->height);
+    return fail(PHAZE_NO_MEMORY, message, size, "%s", out_of_memory);
+}
+
+phaze_status phaze_analyse(const phaze_frames *frames, const phaze_options *options, double *phase,
+                           float *modulation, unsigned char *mask, phaze_report *report,
+                           char *message, size_t message_size) {
+    char out_of_memory[96] = "not enough memory for the analysis";
+    if (frames != NULL)
+        snprintf(out_of_memory, sizeof out_of_memory,
+                 "not enough memory for the analysis of %d x %d frames", frames->width,
+                 frames->height);
+    return without_exceptions(
+        [&]() {
+            return analyse(frames, options, phase, modulation, mask, report, message, message_size);
+        },
+        message, message_size, out_of_memory);
 }
 
 phaze_status phaze_unwrap(const double *phase, const unsigned char *mask, const float *modulation,
@@ -344,15 +360,16 @@ phaze_status phaze_unwrap(const double *phase, const unsigned char *mask, const 
     if (width <= 0 || height <= 0 || (long long)width * height > 0xffffffffLL / 2)
         return fail(PHAZE_BAD_ARGUMENT, message, message_size,
                     "a phase of %d x %d pixels cannot be unwrapped", width, height);
-    try {
-        const int found = unwrap_spatial(phase, mask, modulation, width, height, unwrapped);
-        if (regions != NULL) *regions = found;
-        return PHAZE_OK;
-    } catch (const std::bad_alloc &) {
-    } catch (const std::length_error &) {
-    }
-    return fail(PHAZE_NO_MEMORY, message, message_size,
-                "not enough memory to unwrap a phase of %d x %d pixels", width, height);
+    char out_of_memory[96];
+    snprintf(out_of_memory, sizeof out_of_memory,
+             "not enough memory to unwrap a phase of %d x %d pixels", width, height);
+    return without_exceptions(
+        [&]() {
+            const int found = unwrap_spatial(phase, mask, modulation, width, height, unwrapped);
+            if (regions != NULL) *regions = found;
+            return PHAZE_OK;
+        },
+        message, message_size, out_of_memory);
 }
 
 static phaze_status analyse_periods(const phaze_frames *sets, int count, const double *periods,
@@ -430,16 +447,13 @@ phaze_status phaze_analyse_periods(const phaze_frames *sets, int set_count, cons
                                    const phaze_options *options, double *phase, float *modulation,
                                    unsigned char *mask, phaze_report *report, char *message,
                                    size_t message_size) {
-    try {
-        return analyse_periods(sets, set_count, periods, options, phase, modulation, mask, report,
-                               message, message_size);
-    } catch (const std::bad_alloc &) {
-    } catch (const std::length_error &) {
-    } catch (const std::exception &e) {
-        return fail(PHAZE_DEVICE_FAILED, message, message_size, "an internal error: %s", e.what());
-    } catch (...) {
-        return fail(PHAZE_DEVICE_FAILED, message, message_size, "an internal error");
-    }
-    return fail(PHAZE_NO_MEMORY, message, message_size,
-                "not enough memory for the temporal unwrapping of %d sets", set_count);
+    char out_of_memory[96];
+    snprintf(out_of_memory, sizeof out_of_memory,
+             "not enough memory for the temporal unwrapping of %d sets", set_count);
+    return without_exceptions(
+        [&]() {
+            return analyse_periods(sets, set_count, periods, options, phase, modulation, mask,
+                                   report, message, message_size);
+        },
+        message, message_size, out_of_memory);
 }
