@@ -70,27 +70,23 @@ int two_frames_equal(const sample_frames &f, size_t row_bytes) {
     return 0;
 }
 
-double largest_sample(const sample_frames &f) {
-    double largest = 0;
-#pragma omp parallel for schedule(static) reduction(max : largest)
+// The largest finite sample, as it is or as a magnitude.
+static double largest(const sample_frames &f, bool magnitude) {
+    double found = 0;
+#pragma omp parallel for schedule(static) reduction(max : found)
     for (long long start = 0; start < pixel_count(f); start += BLOCK_PIXELS)
         each_pixel_of_block(f, start, [&](const double *I, int n) {
-            for (int k = 0; k < n; k++)
-                if (isfinite(I[k]) && I[k] > largest) largest = I[k];
+            for (int k = 0; k < n; k++) {
+                const double v = magnitude ? fabs(I[k]) : I[k];
+                if (isfinite(v) && v > found) found = v;
+            }
         });
-    return largest;
+    return found;
 }
 
-double largest_magnitude(const sample_frames &f) {
-    double largest = 0;
-#pragma omp parallel for schedule(static) reduction(max : largest)
-    for (long long start = 0; start < pixel_count(f); start += BLOCK_PIXELS)
-        each_pixel_of_block(f, start, [&](const double *I, int n) {
-            for (int k = 0; k < n; k++)
-                if (isfinite(I[k]) && fabs(I[k]) > largest) largest = fabs(I[k]);
-        });
-    return largest;
-}
+double largest_sample(const sample_frames &f) { return largest(f, false); }
+
+double largest_magnitude(const sample_frames &f) { return largest(f, true); }
 
 int no_modulation_anywhere(const sample_frames &f, double min_modulation) {
     int flat = 1;
