@@ -164,15 +164,15 @@ static std::vector<std::string> write_results(plane_f64 phase, plane_f32 modulat
     set_outputs out;
     out.report = report_of(report, &set.warnings);
     out.pixels = pixels;
-    out.phase.reset(new double[pixels]);
-    out.modulation.reset(new float[pixels]);
-    out.mask.reset(new unsigned char[pixels]);
-    memcpy(out.phase.get(), phase.data(), pixels * sizeof(double));
-    memcpy(out.modulation.get(), modulation.data(), pixels * sizeof(float));
-    memcpy(out.mask.get(), mask.data(), pixels);
+    out.phase.resize(pixels);
+    out.modulation.resize(pixels);
+    out.mask.resize(pixels);
+    memcpy(out.phase.data(), phase.data(), pixels * sizeof(double));
+    memcpy(out.modulation.data(), modulation.data(), pixels * sizeof(float));
+    memcpy(out.mask.data(), mask.data(), pixels);
     if (unwrapped) {
-        out.unwrapped.reset(new double[pixels]);
-        memcpy(out.unwrapped.get(), unwrapped->data(), pixels * sizeof(double));
+        out.unwrapped.resize(pixels);
+        memcpy(out.unwrapped.data(), unwrapped->data(), pixels * sizeof(double));
     }
     out.regions = regions;
     std::vector<std::string> paths = nb::cast<std::vector<std::string>>(report["inputs"]);

@@ -69,10 +69,10 @@ static void analyse_job(const command_options &o, job &j) {
     set_outputs &out = j.out;
     try {
         out.pixels = (size_t)j.sets[0].view.width * j.sets[0].view.height;
-        out.phase.reset(new double[out.pixels]);
-        out.modulation.reset(new float[out.pixels]);
-        out.mask.reset(new unsigned char[out.pixels]);
-        if (o.unwrap) out.unwrapped.reset(new double[out.pixels]);
+        out.phase.resize(out.pixels);
+        out.modulation.resize(out.pixels);
+        out.mask.resize(out.pixels);
+        if (o.unwrap) out.unwrapped.resize(out.pixels);
     } catch (const std::bad_alloc &) {
         return fail(j, j.paths[0], "not enough memory for this set");
     }
@@ -95,14 +95,14 @@ static void analyse_job(const command_options &o, job &j) {
     const phaze_options &options = j.sets[0].options;
     const phaze_status status =
         o.periods.empty()
-            ? phaze_analyse(&views[0], &options, out.phase.get(), out.modulation.get(),
-                            out.mask.get(), &out.report, message, sizeof message)
+            ? phaze_analyse(&views[0], &options, out.phase.data(), out.modulation.data(),
+                            out.mask.data(), &out.report, message, sizeof message)
             : phaze_analyse_periods(views.data(), (int)views.size(), o.periods.data(), &options,
-                                    out.phase.get(), out.modulation.get(), out.mask.get(),
+                                    out.phase.data(), out.modulation.data(), out.mask.data(),
                                     &out.report, message, sizeof message);
     if (status != PHAZE_OK) return fail(j, j.paths[0], message);
-    if (o.unwrap && phaze_unwrap(out.phase.get(), out.mask.get(), out.modulation.get(),
-                                 views[0].width, views[0].height, out.unwrapped.get(), &out.regions,
+    if (o.unwrap && phaze_unwrap(out.phase.data(), out.mask.data(), out.modulation.data(),
+                                 views[0].width, views[0].height, out.unwrapped.data(), &out.regions,
                                  message, sizeof message) != PHAZE_OK)
         return fail(j, j.paths[0], message);
     frame_set &set = j.sets[0];

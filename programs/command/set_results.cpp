@@ -43,7 +43,7 @@ static int write_npy(const std::string &path, const frame_set &set, const set_ou
     std::string head = std::string("\x93NUMPY\x01\x00", 8);
     head += (char)(header.size() & 0xff);
     head += (char)(header.size() >> 8);
-    return write_bytes(path, head + header, out.phase.get(), out.pixels * sizeof(double), reason);
+    return write_bytes(path, head + header, out.phase.data(), out.pixels * sizeof(double), reason);
 }
 
 static int write_text(const std::string &path, const set_outputs &out, std::string *reason) {
@@ -130,10 +130,10 @@ static int write_result(int k, const command_options &o, const std::string &path
     switch (k) {
         case 0:
             return write_tiff_rows(path.c_str(), width, height, PIXELS_F32,
-                                   float_rows(set, out.phase.get()), reason);
+                                   float_rows(set, out.phase.data()), reason);
         case 1:
             return write_tiff_rows(path.c_str(), width, height, PIXELS_F32,
-                                   float_rows(set, out.modulation.get()), reason);
+                                   float_rows(set, out.modulation.data()), reason);
         case 2:
         case 3: {
             const bool mask = k == 2;
@@ -155,7 +155,7 @@ static int write_result(int k, const command_options &o, const std::string &path
         case 6: return write_text(path, out, reason);
         default:
             return write_tiff_rows(path.c_str(), width, height, PIXELS_F32,
-                                   float_rows(set, out.unwrapped.get()), reason);
+                                   float_rows(set, out.unwrapped.data()), reason);
     }
 }
 

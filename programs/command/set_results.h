@@ -8,15 +8,16 @@
 
 #include "command/arguments.h"
 #include "command/frame_set.h"
+#include "shared/large_memory.h"
 #include "phaze/phaze.h"
 
 // Made without zeroing: the library writes every value, on all threads.
 struct set_outputs {
     size_t pixels = 0;
-    std::unique_ptr<double[]> phase;
-    std::unique_ptr<float[]> modulation;
-    std::unique_ptr<unsigned char[]> mask;
-    std::unique_ptr<double[]> unwrapped;  // with --unwrap
+    large_array<double> phase;
+    large_array<float> modulation;
+    large_array<unsigned char> mask;
+    large_array<double> unwrapped;  // with --unwrap
     int regions = 0;
     phaze_report report;
 };

@@ -10,26 +10,11 @@
 #include <utility>
 #include <vector>
 
+#include "shared/large_memory.h"
+
 enum pixel_format { PIXELS_U8, PIXELS_U16, PIXELS_F32 };
 
-// Bytes that are not zeroed when made: a frame's samples are written right
-// after, and zeroing hundreds of megabytes first costs as much as reading them.
-template <typename T>
-struct uninitialised_allocator : std::allocator<T> {
-    template <typename U>
-    struct rebind {
-        using other = uninitialised_allocator<U>;
-    };
-    template <typename U>
-    void construct(U *p) {
-        ::new ((void *)p) U;
-    }
-    template <typename U, typename... Arguments>
-    void construct(U *p, Arguments &&...arguments) {
-        ::new ((void *)p) U(std::forward<Arguments>(arguments)...);
-    }
-};
-using sample_bytes = std::vector<unsigned char, uninitialised_allocator<unsigned char>>;
+using sample_bytes = large_array<unsigned char>;
 
 struct image {
     int width = 0, height = 0;
