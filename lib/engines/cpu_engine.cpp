@@ -76,7 +76,7 @@ int phase_of_pixels(const sample_frames &f, const shared_numbers &s, long long f
 // with contraction off no fused multiply-add enters, so either clone gives the
 // same bits. (The clones stay inside this file: some compilers name them so that
 // other files cannot reach them.)
-__attribute__((target_clones("avx512f", "avx2", "default"))) static void level_block_clones(
+__attribute__((target_clones("avx2", "default"))) static void level_block_clones(
     const shared_numbers &s, const double *a, const double *b, const double *c, double *x,
     double *y, int n) {
     if (s.projection.active) {

@@ -169,7 +169,7 @@ static inline void phase_direction(double x, double y, double &c, double &s) {
 // A and B of n pixels, element by element, in vector registers (AVX2 where
 // the processor has it); with_residual, also each one's squared residual (the
 // residual is a number of the report, taken over the runs that fit the steps).
-__attribute__((target_clones("avx512f", "avx2", "default"))) static void model_block(
+__attribute__((target_clones("avx2", "default"))) static void model_block(
     const model &m, const double *a, const double *b, const double *c, const double *x,
     const double *y, double *A, double *B, double *r2, int n, bool with_residual) {
     for (int k = 0; k < n; k++) {
