@@ -77,8 +77,8 @@ int phase_of_pixels(const sample_frames &f, const shared_numbers &s, long long f
 // same bits. (The clones stay inside this file: some compilers name them so that
 // other files cannot reach them.)
 __attribute__((target_clones("avx2", "default"))) static void level_block_clones(
-    const shared_numbers &s, const double *a, const double *b, const double *c, double *x,
-    double *y, int n) {
+    const shared_numbers &s, const double *a, const double *b, const double *c,
+    double *__restrict x, double *__restrict y, int n) {
     if (s.projection.active) {
         for (int k = 0; k < n; k++) {
             double X = a[k], Y = b[k], Z = c[k];

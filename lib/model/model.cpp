@@ -26,8 +26,10 @@ static inline int usable(double x, double y, double z, double phase, double satu
 // Pixels the steps are fitted on: usable, and with samples that spread by the
 // modulation threshold at least (a dark border has no phase to fit against).
 static inline int fits(double x, double y, double z, double phase, const quality_limits &limits) {
-    return usable(x, y, z, phase, limits.saturation) &&
-           fmax(fmax(x, y), z) - fmin(fmin(x, y), z) >= limits.min_modulation;
+    // (Comparisons, not fmax: the samples are finite here, and fmax is a call.)
+    const double high = x > y ? (x > z ? x : z) : (y > z ? y : z),
+                 low = x < y ? (x < z ? x : z) : (y < z ? y : z);
+    return usable(x, y, z, phase, limits.saturation) && high - low >= limits.min_modulation;
 }
 
 // The sums of one block, kept in named locals so that they stay in registers.
@@ -172,23 +174,49 @@ static inline void phase_direction(double x, double y, double &c, double &s) {
 __attribute__((target_clones("avx2", "default"))) static void model_block(
     const model &m, const double *a, const double *b, const double *c, const double *x,
     const double *y, double *A, double *B, double *r2, int n, bool with_residual) {
+    // The model's numbers in locals: stores through A and B could otherwise
+    // alias them, and the loop would read them again for every pixel.
+    const double i00 = m.inverse[0][0], i01 = m.inverse[0][1], i02 = m.inverse[0][2],
+                 i10 = m.inverse[1][0], i11 = m.inverse[1][1], i12 = m.inverse[1][2],
+                 i20 = m.inverse[2][0], i21 = m.inverse[2][1], i22 = m.inverse[2][2];
     for (int k = 0; k < n; k++) {
-        const double I[3] = {a[k], b[k], c[k]};
-        double solved[3];
-        for (int r = 0; r < 3; r++)
-            solved[r] = m.inverse[r][0] * I[0] + m.inverse[r][1] * I[1] + m.inverse[r][2] * I[2];
-        A[k] = solved[0];
-        B[k] = sqrt(solved[1] * solved[1] + solved[2] * solved[2]);
+        const double I0 = a[k], I1 = b[k], I2 = c[k];
+        const double s0 = i00 * I0 + i01 * I1 + i02 * I2, s1 = i10 * I0 + i11 * I1 + i12 * I2,
+                     s2 = i20 * I0 + i21 * I1 + i22 * I2;
+        A[k] = s0;
+        B[k] = sqrt(s1 * s1 + s2 * s2);
     }
-    for (int k = 0; with_residual && k < n; k++) {
-        double cp, sp, squares = 0;
+    if (!with_residual) return;
+    const double c0 = m.cos_theta[0], c1 = m.cos_theta[1], c2 = m.cos_theta[2],
+                 n0 = m.sin_theta[0], n1 = m.sin_theta[1], n2 = m.sin_theta[2];
+    for (int k = 0; k < n; k++) {
+        double cp, sp;
         phase_direction(x[k], y[k], cp, sp);
-        const double I[3] = {a[k], b[k], c[k]};
-        for (int j = 0; j < 3; j++) {
-            const double d = I[j] - (A[k] + B[k] * (cp * m.cos_theta[j] - sp * m.sin_theta[j]));
-            squares += d * d;
-        }
-        r2[k] = squares;
+        const double d0 = a[k] - (A[k] + B[k] * (cp * c0 - sp * n0)),
+                     d1 = b[k] - (A[k] + B[k] * (cp * c1 - sp * n1)),
+                     d2 = c[k] - (A[k] + B[k] * (cp * c2 - sp * n2));
+        r2[k] = d0 * d0 + d1 * d1 + d2 * d2;
+    }
+}
+
+// Which pixels of a block are valid (ok: 1, else 0), and their phase, NaN
+// where not. Without branches, and ok as wide as the samples, so that it runs
+// in vector registers: a sample less itself is 0 only when it is finite.
+__attribute__((target_clones("avx2", "default"))) static void judge_block(
+    int fitted, const double *a, const double *b, const double *c, const double *p,
+    const double *B, const quality_limits &limits, int n, double *__restrict phase,
+    double *__restrict ok) {
+    const double saturation = limits.saturation, least = limits.min_modulation;
+    if (!fitted) {
+        for (int k = 0; k < n; k++) phase[k] = NAN, ok[k] = 0;
+        return;
+    }
+    for (int k = 0; k < n; k++) {
+        const bool good = (a[k] - a[k] == 0) & (b[k] - b[k] == 0) & (c[k] - c[k] == 0) &
+                          (p[k] - p[k] == 0) & (a[k] < saturation) & (b[k] < saturation) &
+                          (c[k] < saturation) & (B[k] >= least);
+        phase[k] = good ? p[k] : NAN;
+        ok[k] = good ? 1 : 0;
     }
 }
 
@@ -210,22 +238,19 @@ static void model_all(const sample_frames &f, const model &m, const quality_limi
                 points(first, n, a, b, c, x, y, p);
                 const bool sampled = (first / FIT_RUN) % fit_stride(pixel_count(f)) == 0;
                 model_block(m, a, b, c, x, y, A, B, r2, n, sampled);
-                // Without branches (a sample less itself is 0 only when it is
-                // finite); the sums stay in pixel order, whatever the threads.
-                double valid = 0, sum_a = 0, sum_b = 0, sum_r2 = 0;
-                const double saturation = limits.saturation, least = limits.min_modulation;
-                for (int k = 0; k < n; k++) {
-                    const bool ok = m.fitted && a[k] - a[k] == 0 && b[k] - b[k] == 0 &&
-                                    c[k] - c[k] == 0 && p[k] - p[k] == 0 && a[k] < saturation &&
-                                    b[k] < saturation && c[k] < saturation && B[k] >= least;
-                    phase[first + k] = ok ? p[k] : NAN;
-                    valid += ok ? 1 : 0, sum_a += ok ? A[k] : 0, sum_b += ok ? B[k] : 0;
-                    sum_r2 += ok && sampled ? r2[k] : 0;
-                    if (mask != NULL) mask[first + k] = ok;
-                }
+                double ok[LEVELLED_BLOCK];
+                judge_block(m.fitted, a, b, c, p, B, limits, n, phase + first, ok);
+                if (mask != NULL)
+                    for (int k = 0; k < n; k++) mask[first + k] = ok[k] != 0;
                 if (modulation != NULL)
                     for (int k = 0; k < n; k++)
                         modulation[first + k] = m.fitted ? (float)B[k] : NAN;
+                // The sums stay in pixel order, whatever the threads.
+                double valid = 0, sum_a = 0, sum_b = 0, sum_r2 = 0;
+                for (int k = 0; k < n; k++) {
+                    valid += ok[k], sum_a += ok[k] != 0 ? A[k] : 0, sum_b += ok[k] != 0 ? B[k] : 0;
+                    sum_r2 += ok[k] != 0 && sampled ? r2[k] : 0;
+                }
                 totals.valid += valid, totals.a += sum_a, totals.b += sum_b;
                 if (sampled) totals.r2 += sum_r2, totals.sampled += valid;
             }
