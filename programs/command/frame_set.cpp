@@ -6,8 +6,12 @@
 #include <string.h>
 
 #include <algorithm>
+#include <atomic>
+#include <future>
+#include <thread>
 
 #include "command/available_memory.h"
+#include "shared/in_parallel.h"
 
 // Frames larger than this are refused before their samples are read.
 static const long long MAX_PIXELS = 1LL << 28;
@@ -97,16 +101,47 @@ static int enough_memory_for_set(const image &first, int count, std::string *rea
     return 1;
 }
 
+// read(k) for k < count, on as many threads as there are cores (each reader
+// decodes one file on one thread); in place where no thread can be had.
+template <typename Read>
+static void read_side_by_side(int count, Read read) {
+    std::atomic<int> next{0};
+    const auto reader = [&]() {
+        for (int k = next++; k < count; k = next++) read(k);
+    };
+    const int threads = std::min<int>(count, std::max(1u, std::thread::hardware_concurrency()));
+    std::vector<std::future<void>> helpers;
+    for (int t = 1; t < threads; t++) helpers.push_back(start_work(reader));
+    reader();
+    for (std::future<void> &h : helpers) h.get();
+}
+
 int load_frame_set(const command_options &o, const std::vector<std::string> &paths, frame_set *set,
                    std::string *file, std::string *reason) {
-    pixel_format read_as = PIXELS_U8;
     const int count = (int)paths.size();
     set->frames.assign(count, image());
+    // The first frame alone, so that a set too large for the memory is refused
+    // before the others are read; then the others side by side.
+    std::vector<std::string> reasons(count);
+    std::vector<int> failed(count, 0);
+    failed[0] = read_image(paths[0].c_str(), MAX_PIXELS, &set->frames[0], &reasons[0]);
+    if (!failed[0] && enough_memory_for_set(set->frames[0], count, &reasons[0])) failed[0] = 1;
+    if (failed[0]) {
+        *file = paths[0], *reason = reasons[0];
+        return 1;
+    }
+    read_side_by_side(count - 1, [&](int k) {
+        failed[k + 1] =
+            read_image(paths[k + 1].c_str(), MAX_PIXELS, &set->frames[k + 1], &reasons[k + 1]);
+    });
+    const pixel_format read_as = set->frames[0].format;
     for (int k = 0; k < count; k++) {
         *file = paths[k];
-        image &im = set->frames[k];
-        if (read_image(paths[k].c_str(), MAX_PIXELS, &im, reason)) return 1;
-        if (k == 0) read_as = im.format;
+        const image &im = set->frames[k];
+        if (failed[k]) {
+            *reason = reasons[k];
+            return 1;
+        }
         if (im.width != set->frames[0].width || im.height != set->frames[0].height) {
             *reason = "its size " + std::to_string(im.width) + " x " + std::to_string(im.height) +
                       " differs from " + paths[0] + "'s " + std::to_string(set->frames[0].width) +
@@ -118,7 +153,6 @@ int load_frame_set(const command_options &o, const std::vector<std::string> &pat
                       "'s " + type_name(read_as);
             return 1;
         }
-        if (k == 0 && enough_memory_for_set(im, count, reason)) return 1;
         if (!im.warning.empty() && std::find(set->warnings.begin(), set->warnings.end(),
                                              im.warning) == set->warnings.end())
             set->warnings.push_back(im.warning);
