@@ -96,4 +96,16 @@ TEST(PhaseAndPicture, PolarAngleAndItsByte) {
         {0, 0},   {PI, 127}, {nextafter(2 * PI, 0), 254}, {2 * PI, 255},
         {NAN, 0}, {-NAN, 0}, {2 * PI / 255, 1},           {nextafter(2 * PI / 255, 0), 0}};
     for (auto &b : bytes) EXPECT_EQ(quantise_phase(b[0]), b[1]) << b[0];
+    // The block version equals the one-phase one, also beyond a turn and with
+    // such a phase among others.
+    const double phases[] = {0, PI, 2 * PI, NAN, -1, 7, 3e3, -2e9, 1e19, INFINITY, -INFINITY, 5};
+    const size_t n = sizeof phases / sizeof phases[0];
+    unsigned char block[n];
+    for (size_t from : {(size_t)0, (size_t)4}) {
+        quantise_phases(phases + from, n - from, block);
+        for (size_t i = from; i < n; i++)
+            EXPECT_EQ(block[i - from], quantise_phase(phases[i])) << phases[i];
+    }
+    quantise_phases(phases, 4, block);  // within a turn and NaN only: the fast path
+    for (size_t i = 0; i < 4; i++) EXPECT_EQ(block[i], quantise_phase(phases[i])) << phases[i];
 }

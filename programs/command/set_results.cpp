@@ -141,9 +141,9 @@ static int write_result(int k, const command_options &o, const std::string &path
                 path.c_str(), width, height, PIXELS_U8,
                 [&](int first, int rows, unsigned char *to) {
                     const size_t start = (size_t)first * width, count = (size_t)rows * width;
-                    for (size_t i = 0; i < count; i++)
-                        to[i] = mask ? (out.mask[start + i] ? 255 : 0)
-                                     : quantise_phase(out.phase[start + i]);
+                    if (!mask) return quantise_phases(out.phase.data() + start, count, to);
+                    const unsigned char *valid = out.mask.data() + start;
+                    for (size_t i = 0; i < count; i++) to[i] = valid[i] ? 255 : 0;
                 },
                 reason);
         }

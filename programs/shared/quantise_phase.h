@@ -2,6 +2,8 @@
 // command's phase view have it.
 #pragma once
 
+#include <stddef.h>
+
 // Byte of the gray picture for one phase: 0 to 2 pi onto 0 to 255 (NaN gives 0).
 // Inline: it runs once a pixel in the writer's loop.
 inline unsigned char quantise_phase(double phase) {
@@ -9,4 +11,19 @@ inline unsigned char quantise_phase(double phase) {
     // Converting NaN or an out-of-range double to an integer is undefined.
     if (!(level > -1e18 && level < 1e18)) return 0;
     return (unsigned char)((long long)level & 0xff);
+}
+
+// The same for n phases, in vector registers: within a turn (and NaN, which
+// gives 0) a truncation to int does, and the rare phase beyond takes the
+// general path after.
+inline void quantise_phases(const double *phase, size_t n, unsigned char *__restrict to) {
+    bool beyond = false;
+    for (size_t i = 0; i < n; i++) {
+        const double level = phase[i] / 6.283185307179586 * 255.0;
+        const bool within = level >= 0 && level < 256;
+        to[i] = (unsigned char)(int)(within ? level : 0);
+        beyond |= !within && level == level;
+    }
+    if (beyond)
+        for (size_t i = 0; i < n; i++) to[i] = quantise_phase(phase[i]);
 }
