@@ -98,7 +98,7 @@ TEST(PhaseAndPicture, PolarAngleAndItsByte) {
     for (auto &b : bytes) EXPECT_EQ(quantise_phase(b[0]), b[1]) << b[0];
     // The block version equals the one-phase one, also beyond a turn and with
     // such a phase among others.
-    const double phases[] = {0, PI, 2 * PI, NAN, -1, 7, 3e3, -2e9, 1e19, INFINITY, -INFINITY, 5};
+    const double phases[] = {0, PI, 2 * PI, NAN, 6.29, -1, 7, 3e3, -2e9, 1e19, INFINITY, -INFINITY, 5};
     const size_t n = sizeof phases / sizeof phases[0];
     unsigned char block[n];
     for (size_t from : {(size_t)0, (size_t)4}) {
@@ -106,6 +106,6 @@ TEST(PhaseAndPicture, PolarAngleAndItsByte) {
         for (size_t i = from; i < n; i++)
             EXPECT_EQ(block[i - from], quantise_phase(phases[i])) << phases[i];
     }
-    quantise_phases(phases, 4, block);  // within a turn and NaN only: the fast path
-    for (size_t i = 0; i < 4; i++) EXPECT_EQ(block[i], quantise_phase(phases[i])) << phases[i];
+    quantise_phases(phases, 5, block);  // within a turn and NaN only: the fast path
+    for (size_t i = 0; i < 5; i++) EXPECT_EQ(block[i], quantise_phase(phases[i])) << phases[i];
 }

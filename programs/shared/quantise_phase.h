@@ -14,16 +14,6 @@ inline unsigned char quantise_phase(double phase) {
 }
 
 // The same for n phases, in vector registers: within a turn (and NaN, which
-// gives 0) a truncation to int does, and the rare phase beyond takes the
-// general path after.
-inline void quantise_phases(const double *phase, size_t n, unsigned char *__restrict to) {
-    bool beyond = false;
-    for (size_t i = 0; i < n; i++) {
-        const double level = phase[i] / 6.283185307179586 * 255.0;
-        const bool within = level >= 0 && level < 256;
-        to[i] = (unsigned char)(int)(within ? level : 0);
-        beyond |= !within && level == level;
-    }
-    if (beyond)
-        for (size_t i = 0; i < n; i++) to[i] = quantise_phase(phase[i]);
-}
+// gives 0) a truncation to int does; a block with a phase beyond takes the
+// general path.
+void quantise_phases(const double *phase, size_t n, unsigned char *__restrict to);
