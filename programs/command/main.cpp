@@ -18,6 +18,7 @@
 #include "command/frame_set.h"
 #include "command/set_results.h"
 #include "shared/in_parallel.h"
+#include "shared/large_memory.h"
 #include "phaze/phaze.h"
 
 // A bar on standard error while a long batch runs, only on a terminal.
@@ -215,6 +216,7 @@ int main(int argc, char **argv) {
     }
     const size_t sets = prefixes.size();
     if (sets > 1) wait_passively(argv);
+    reuse_large_memory(sets > 1);
     if (sets > 1 && !options.output.empty() && mkdir(options.output.c_str(), 0777) != 0 &&
         errno != EEXIST) {
         fprintf(stderr, "phaze: %s: can't make the folder: %s\n", options.output.c_str(),

@@ -13,6 +13,9 @@
 // Throws std::bad_alloc when the memory cannot be had.
 void *allocate_large(size_t bytes);
 void free_large(void *memory, size_t bytes);
+// On: mappings freed are kept (up to 1 GiB) for allocations of their size, as a
+// batch of sets of one size makes them. Off: they are given back.
+void reuse_large_memory(bool on);
 
 // Elements that are not zeroed when made: they are written right after, and
 // zeroing hundreds of megabytes first costs as much as filling them.
