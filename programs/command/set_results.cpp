@@ -132,8 +132,8 @@ static int write_result(int k, const command_options &o, const std::string &path
             return write_tiff_rows(path.c_str(), width, height, PIXELS_F32,
                                    float_rows(set, out.phase.data()), reason);
         case 1:
-            return write_tiff_rows(path.c_str(), width, height, PIXELS_F32,
-                                   float_rows(set, out.modulation.data()), reason);
+            return write_tiff_samples(path.c_str(), width, height, PIXELS_F32,
+                                      out.modulation.data(), reason);
         case 2:
         case 3: {
             const bool mask = k == 2;

@@ -45,3 +45,6 @@ int write_tiff_rows(const char *path, int width, int height, pixel_format format
                     const row_source &source, std::string *reason);
 int write_png_rows(const char *path, int width, int height, pixel_format format,
                    const row_source &source, std::string *reason);
+// A TIFF straight from samples already in the file's format (rows without padding).
+int write_tiff_samples(const char *path, int width, int height, pixel_format format,
+                       const void *samples, std::string *reason);

@@ -23,22 +23,21 @@ static row_source rows_of(const image &gray) {
 }
 
 int write_tiff(const char *path, const image &gray, std::string *reason) {
-    return write_tiff_rows(path, gray.width, gray.height, gray.format, rows_of(gray), reason);
+    return write_tiff_samples(path, gray.width, gray.height, gray.format, gray.data.data(), reason);
 }
 
 int write_png(const char *path, const image &gray, std::string *reason) {
     return write_png_rows(path, gray.width, gray.height, gray.format, rows_of(gray), reason);
 }
 
-int write_tiff_rows(const char *path, int width, int height, pixel_format format,
-                    const row_source &source, std::string *reason) {
+// A TIFF without compression, its strips' bytes from strip(first, rows), which
+// returns rows x width samples: written as they are (libtiff's encoding step
+// would only copy them once more).
+template <typename Strip>
+static int write_tiff_strips(const char *path, int width, int height, pixel_format format,
+                             Strip strip_bytes, uint32_t rows_per_strip, std::string *reason) {
     catch_tiff_errors();
     const size_t bytes = pixel_format_bytes(format), row = (size_t)width * bytes;
-    // Large strips, each filled by the source: few strip offsets for a reader
-    // to follow, and no copy of the whole image.
-    const uint32_t rows_per_strip =
-        (uint32_t)std::max<size_t>(1, std::min<size_t>(height, ((size_t)4 << 20) / row));
-    std::vector<unsigned char> strip_samples((size_t)rows_per_strip * row);
     TIFF *tiff = TIFFOpen(path, "w");
     if (tiff == NULL) {
         *reason = tiff_error_text("cannot be written");
@@ -58,14 +57,43 @@ int write_tiff_rows(const char *path, int width, int height, pixel_format format
     for (uint32_t first = 0, strip = 0; first < (uint32_t)height && !failed;
          first += rows_per_strip, strip++) {
         const uint32_t rows = std::min<uint32_t>(rows_per_strip, (uint32_t)height - first);
-        source((int)first, (int)rows, strip_samples.data());
-        failed =
-            TIFFWriteEncodedStrip(tiff, strip, strip_samples.data(), (tmsize_t)(rows * row)) < 0;
+        const unsigned char *samples = strip_bytes((int)first, (int)rows);
+        failed = TIFFWriteRawStrip(tiff, strip, (void *)samples, (tmsize_t)(rows * row)) < 0;
     }
     if (!failed) failed = !TIFFWriteDirectory(tiff);
     TIFFClose(tiff);
     if (failed) *reason = tiff_error_text("cannot be written");
     return failed;
+}
+
+// Large strips: few strip offsets for a reader to follow.
+static uint32_t strip_rows(int width, int height, pixel_format format) {
+    const size_t row = (size_t)width * pixel_format_bytes(format);
+    return (uint32_t)std::max<size_t>(1, std::min<size_t>(height, ((size_t)4 << 20) / row));
+}
+
+int write_tiff_rows(const char *path, int width, int height, pixel_format format,
+                    const row_source &source, std::string *reason) {
+    const uint32_t rows_per_strip = strip_rows(width, height, format);
+    // Each strip filled by the source: no copy of the whole image.
+    std::vector<unsigned char> strip_samples((size_t)rows_per_strip * width *
+                                             pixel_format_bytes(format));
+    return write_tiff_strips(
+        path, width, height, format,
+        [&](int first, int rows) {
+            source(first, rows, strip_samples.data());
+            return (const unsigned char *)strip_samples.data();
+        },
+        rows_per_strip, reason);
+}
+
+int write_tiff_samples(const char *path, int width, int height, pixel_format format,
+                       const void *samples, std::string *reason) {
+    const size_t row = (size_t)width * pixel_format_bytes(format);
+    return write_tiff_strips(
+        path, width, height, format,
+        [&](int first, int) { return (const unsigned char *)samples + (size_t)first * row; },
+        strip_rows(width, height, format), reason);
 }
 
 // A band of rows as PNG's filter stream: each row a SUB filter byte and the

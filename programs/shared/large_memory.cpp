@@ -3,6 +3,7 @@
 #include <stdint.h>
 #include <stdlib.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 
 #include <mutex>
 
@@ -26,12 +27,28 @@ static struct {
     size_t bytes = 0;
 } kept;
 
-void reuse_large_memory(bool on) {
+// Under a limit of the address space or the data, memory kept would count
+// against it: reuse stays off there.
+static bool memory_limited(void) {
+    struct rlimit limit;
+    return (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) ||
+           (getrlimit(RLIMIT_DATA, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY);
+}
+
+// Unmaps what is kept; whether there was any.
+static bool give_back_kept(void) {
     const std::lock_guard<std::mutex> hold(kept.lock);
-    kept.on = on;
-    for (int k = 0; k < KEPT && !on; k++)
+    const bool any = kept.bytes > 0;
+    for (int k = 0; k < KEPT; k++)
         if (kept.memory[k] != NULL) munmap(kept.memory[k], kept.size[k]), kept.memory[k] = NULL;
-    if (!on) kept.bytes = 0;
+    kept.bytes = 0;
+    return any;
+}
+
+void reuse_large_memory(bool on) {
+    if (!on) give_back_kept();
+    const std::lock_guard<std::mutex> hold(kept.lock);
+    kept.on = on && !memory_limited();
 }
 
 static void *kept_mapping(size_t size) {
@@ -69,6 +86,9 @@ void *allocate_large(size_t bytes) {
     // backs only aligned 2 MiB ranges with huge pages.
     void *mapped =
         mmap(NULL, size + spare, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED && give_back_kept())  // what is kept goes first
+        mapped =
+            mmap(NULL, size + spare, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (mapped == MAP_FAILED) throw std::bad_alloc();
     const uintptr_t start = (uintptr_t)mapped,
                     aligned = (start + HUGE_PAGE - 1) & ~(uintptr_t)(HUGE_PAGE - 1);
