@@ -199,16 +199,18 @@ __attribute__((target_clones("avx2", "default"))) static void model_block(
     }
 }
 
-// Which pixels of a block are valid (ok: 1, else 0), and their phase, NaN
-// where not. Without branches, and ok as wide as the samples, so that it runs
-// in vector registers: a sample less itself is 0 only when it is finite.
+// Which pixels of a block are valid (ok: 1, else 0), their phase (NaN where
+// not), and A and B where valid (0 where not), the addends of the report's
+// sums. Without branches, and ok as wide as the samples, so that it runs in
+// vector registers: a sample less itself is 0 only when it is finite.
 __attribute__((target_clones("avx2", "default"))) static void judge_block(
     int fitted, const double *a, const double *b, const double *c, const double *p,
-    const double *B, const quality_limits &limits, int n, double *__restrict phase,
-    double *__restrict ok) {
+    const double *A, const double *B, const quality_limits &limits, int n,
+    double *__restrict phase, double *__restrict ok, double *__restrict valid_A,
+    double *__restrict valid_B) {
     const double saturation = limits.saturation, least = limits.min_modulation;
     if (!fitted) {
-        for (int k = 0; k < n; k++) phase[k] = NAN, ok[k] = 0;
+        for (int k = 0; k < n; k++) phase[k] = NAN, ok[k] = 0, valid_A[k] = 0, valid_B[k] = 0;
         return;
     }
     for (int k = 0; k < n; k++) {
@@ -217,7 +219,21 @@ __attribute__((target_clones("avx2", "default"))) static void judge_block(
                           (c[k] < saturation) & (B[k] >= least);
         phase[k] = good ? p[k] : NAN;
         ok[k] = good ? 1 : 0;
+        valid_A[k] = good ? A[k] : 0;
+        valid_B[k] = good ? B[k] : 0;
     }
+}
+
+// The block's mask and modulation, where asked for (mask or modulation may be
+// NULL); in a function of their own, with restrict outputs, so that byte stores
+// do not make the loops read their pointers again for every pixel.
+__attribute__((target_clones("avx2", "default"))) static void store_mask_and_modulation(
+    int fitted, const double *ok, const double *B, int n, unsigned char *__restrict mask,
+    float *__restrict modulation) {
+    if (mask != NULL)
+        for (int k = 0; k < n; k++) mask[k] = (unsigned char)(int)ok[k];
+    if (modulation != NULL)
+        for (int k = 0; k < n; k++) modulation[k] = fitted ? (float)B[k] : NAN;
 }
 
 // The model over all pixels: points(first, n, a, b, c, x, y, p) gives a block's
@@ -238,19 +254,15 @@ static void model_all(const sample_frames &f, const model &m, const quality_limi
                 points(first, n, a, b, c, x, y, p);
                 const bool sampled = (first / FIT_RUN) % fit_stride(pixel_count(f)) == 0;
                 model_block(m, a, b, c, x, y, A, B, r2, n, sampled);
-                double ok[LEVELLED_BLOCK];
-                judge_block(m.fitted, a, b, c, p, B, limits, n, phase + first, ok);
-                if (mask != NULL)
-                    for (int k = 0; k < n; k++) mask[first + k] = ok[k] != 0;
-                if (modulation != NULL)
-                    for (int k = 0; k < n; k++)
-                        modulation[first + k] = m.fitted ? (float)B[k] : NAN;
+                double ok[LEVELLED_BLOCK], valid_A[LEVELLED_BLOCK], valid_B[LEVELLED_BLOCK];
+                judge_block(m.fitted, a, b, c, p, A, B, limits, n, phase + first, ok, valid_A,
+                            valid_B);
+                store_mask_and_modulation(m.fitted, ok, B, n, mask ? mask + first : NULL,
+                                          modulation ? modulation + first : NULL);
                 // The sums stay in pixel order, whatever the threads.
                 double valid = 0, sum_a = 0, sum_b = 0, sum_r2 = 0;
-                for (int k = 0; k < n; k++) {
-                    valid += ok[k], sum_a += ok[k] != 0 ? A[k] : 0, sum_b += ok[k] != 0 ? B[k] : 0;
-                    sum_r2 += ok[k] != 0 && sampled ? r2[k] : 0;
-                }
+                for (int k = 0; k < n; k++) valid += ok[k], sum_a += valid_A[k], sum_b += valid_B[k];
+                for (int k = 0; sampled && k < n; k++) sum_r2 += ok[k] != 0 ? r2[k] : 0;
                 totals.valid += valid, totals.a += sum_a, totals.b += sum_b;
                 if (sampled) totals.r2 += sum_r2, totals.sampled += valid;
             }
