@@ -108,4 +108,15 @@ TEST(PhaseAndPicture, PolarAngleAndItsByte) {
     }
     quantise_phases(phases, 5, block);  // within a turn and NaN only: the fast path
     for (size_t i = 0; i < 5; i++) EXPECT_EQ(block[i], quantise_phase(phases[i])) << phases[i];
+    // Phases a few units in the last place either side of every level's edge,
+    // and a million across the turn.
+    std::vector<double> many;
+    for (int level = 1; level < 256; level++)
+        for (double at = level * (2 * PI / 255), d = -4; d <= 4; d++)
+            many.push_back(at + d * 8.9e-16);
+    for (int k = 0; k < 1000000; k++) many.push_back(k * (2 * PI / 1000000) + 1e-7 * (k % 7));
+    std::vector<unsigned char> bytes_of(many.size());
+    quantise_phases(many.data(), many.size(), bytes_of.data());
+    for (size_t i = 0; i < many.size(); i++)
+        ASSERT_EQ(bytes_of[i], quantise_phase(many[i])) << many[i];
 }

@@ -259,9 +259,19 @@ static void model_all(const sample_frames &f, const model &m, const quality_limi
                             valid_B);
                 store_mask_and_modulation(m.fitted, ok, B, n, mask ? mask + first : NULL,
                                           modulation ? modulation + first : NULL);
-                // The sums stay in pixel order, whatever the threads.
-                double valid = 0, sum_a = 0, sum_b = 0, sum_r2 = 0;
-                for (int k = 0; k < n; k++) valid += ok[k], sum_a += valid_A[k], sum_b += valid_B[k];
+                // The sums in a fixed order, whatever the threads: four lanes
+                // (pixel k in lane k % 4), added at the end of the block.
+                double lanes[3][4] = {};
+                int k = 0;
+                for (; k + 4 <= n; k += 4)
+                    for (int j = 0; j < 4; j++)
+                        lanes[0][j] += ok[k + j], lanes[1][j] += valid_A[k + j],
+                            lanes[2][j] += valid_B[k + j];
+                for (; k < n; k++)
+                    lanes[0][k % 4] += ok[k], lanes[1][k % 4] += valid_A[k], lanes[2][k % 4] += valid_B[k];
+                double valid = (lanes[0][0] + lanes[0][1]) + (lanes[0][2] + lanes[0][3]),
+                       sum_a = (lanes[1][0] + lanes[1][1]) + (lanes[1][2] + lanes[1][3]),
+                       sum_b = (lanes[2][0] + lanes[2][1]) + (lanes[2][2] + lanes[2][3]), sum_r2 = 0;
                 for (int k = 0; sampled && k < n; k++) sum_r2 += ok[k] != 0 ? r2[k] : 0;
                 totals.valid += valid, totals.a += sum_a, totals.b += sum_b;
                 if (sampled) totals.r2 += sum_r2, totals.sampled += valid;
