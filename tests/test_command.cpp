@@ -1,12 +1,49 @@
 // The phaze command run as a process: bad usage, bad input, a batch with one
 // bad set, and its text result beside phaze-cpu's.
 #include <gtest/gtest.h>
+#include <string.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
 #include "shared/image.h"
 #include "tests/end_to_end.h"
+
+// Memory kept for reuse keeps what was written to it; memory mapped afresh is
+// zero. So a pattern that survives a free and an allocation of the same size
+// tells that the mapping was kept.
+static bool kept_across_a_free(bool reuse) {
+    const size_t size = (size_t)8 << 20;
+    reuse_large_memory(reuse);
+    unsigned char *first = (unsigned char *)allocate_large(size);
+    memset(first, 0xa5, size);
+    free_large(first, size);
+    unsigned char *second = (unsigned char *)allocate_large(size);
+    const bool kept = second[size / 2] == 0xa5;
+    free_large(second, size);
+    reuse_large_memory(false);
+    return kept;
+}
+
+TEST(LargeMemory, KeptForReuseOnlyWhenAskedAndNotUnderALimit) {
+    EXPECT_TRUE(kept_across_a_free(true));
+    EXPECT_FALSE(kept_across_a_free(false));
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizers' shadow memory needs no data limit";
+#endif
+    // Under a limit of the data, kept memory would count against it.
+    const pid_t child = fork();
+    if (child == 0) {
+        struct rlimit limit = {(rlim_t)4 << 30, (rlim_t)4 << 30};
+        _exit(setrlimit(RLIMIT_DATA, &limit) == 0 && !kept_across_a_free(true) ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
 
 class Command : public EndToEnd {
   protected:
@@ -87,6 +124,7 @@ TEST_F(Command, BadInputFailsTheSetAndKeepsEarlierResults) {
         {"f1.png missing.png f3.png", "phaze: missing.png: No such file or directory"},
         {"f1.png cut.png f3.png", "phaze: cut.png: "},
         {"f1.png text.png f3.png", "phaze: text.png: not a PNG, TIFF, JPEG, BMP, PGM or PPM image"},
+        {"f1.png missing.png text.png", "phaze: missing.png: "},  // read side by side, told in order
         {"f1.png wide.png f3.png",
          "phaze: wide.png: its size 64 x 96 differs from f1.png's 96 x 64"},
         {"f1.png f2.png w3.tiff", "phaze: w3.tiff: its samples are uint16, f1.png's uint8"},
