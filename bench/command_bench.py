@@ -125,7 +125,7 @@ def main():
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as work:
         one_set(args.build, work, args.size, args.repeat)
-        batch(args.build, work, max(3, args.repeat // 2))
+        batch(args.build, work, args.repeat)
 
 
 if __name__ == "__main__":

@@ -5,7 +5,9 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <condition_variable>
 #include <future>
+#include <mutex>
 #include <new>
 #include <nlohmann/json.hpp>
 
@@ -110,7 +112,6 @@ static std::string why_not_written(const std::string &reason, int error) {
     return error == ENOSPC || error == EDQUOT ? strerror(error) : reason;
 }
 
-// Result k of the set into the file at path. 0, or 1 with *reason.
 // A band of rows of the result's values as float32 samples.
 template <typename From>
 static row_source float_rows(const frame_set &set, const From *values) {
@@ -122,15 +123,70 @@ static row_source float_rows(const frame_set &set, const From *values) {
     };
 }
 
-// Result k of the set into the file at path. 0, or 1 with *reason.
+// The phase picture's bytes, made by the phase TIFF's writer from the rows it
+// converts, and taken by the picture's writer as they come: the phase (8 bytes
+// a pixel) is read from memory once for both files, not twice.
+struct phase_picture {
+    large_array<unsigned char> bytes;
+    std::mutex lock;
+    std::condition_variable more;
+    int rows_done = 0;
+    bool given_up = false;
+
+    void made(int rows) {
+        const std::lock_guard<std::mutex> hold(lock);
+        rows_done = rows;
+        more.notify_all();
+    }
+    // The maker stopped (done or failed): whoever waits makes the rest itself.
+    void stopped() {
+        const std::lock_guard<std::mutex> hold(lock);
+        given_up = true;
+        more.notify_all();
+    }
+    bool wait_for(int rows) {
+        std::unique_lock<std::mutex> hold(lock);
+        more.wait(hold, [&]() { return rows_done >= rows || given_up; });
+        return rows_done >= rows;
+    }
+};
+
+// Rows of the phase as float32 samples, and their picture bytes besides, a
+// chunk at a time while the chunk is in the cache.
+static row_source phase_rows(const frame_set &set, const double *phase, phase_picture *picture) {
+    const size_t width = (size_t)set.view.width;
+    return [phase, width, picture](int first, int rows, unsigned char *to) {
+        float *samples = (float *)to;
+        const size_t start = (size_t)first * width, count = (size_t)rows * width, chunk = 4096;
+        for (size_t done = 0; done < count; done += chunk) {
+            const size_t n = count - done < chunk ? count - done : chunk;
+            const double *from = phase + start + done;
+            for (size_t i = 0; i < n; i++) samples[done + i] = (float)from[i];
+            quantise_phases(from, n, picture->bytes.data() + start + done);
+        }
+        picture->made(first + rows);
+    };
+}
+
+// Result k of the set into the file at path. 0, or 1 with *reason. picture:
+// the phase picture's bytes as the phase TIFF's writer makes them, or NULL.
 static int write_result(int k, const command_options &o, const std::string &path,
                         const std::vector<std::string> &paths, const frame_set &set,
-                        const set_outputs &out, std::string *reason) {
+                        const set_outputs &out, phase_picture *picture, std::string *reason) {
     const int width = set.view.width, height = set.view.height;
     switch (k) {
-        case 0:
+        case 0: {
+            if (picture == NULL)
+                return write_tiff_rows(path.c_str(), width, height, PIXELS_F32,
+                                       float_rows(set, out.phase.data()), reason);
+            // However the writing ends (an exception too), the picture's writer stops waiting.
+            const struct stop_at_end {
+                phase_picture *picture;
+                ~stop_at_end() { picture->stopped(); }
+            } stop = {picture};
             return write_tiff_rows(path.c_str(), width, height, PIXELS_F32,
-                                   float_rows(set, out.phase.data()), reason);
+                                   phase_rows(set, out.phase.data(), picture), reason);
+        }
         case 1:
             return write_tiff_samples(path.c_str(), width, height, PIXELS_F32,
                                       out.modulation.data(), reason);
@@ -141,9 +197,14 @@ static int write_result(int k, const command_options &o, const std::string &path
                 path.c_str(), width, height, PIXELS_U8,
                 [&](int first, int rows, unsigned char *to) {
                     const size_t start = (size_t)first * width, count = (size_t)rows * width;
-                    if (!mask) return quantise_phases(out.phase.data() + start, count, to);
-                    const unsigned char *valid = out.mask.data() + start;
-                    for (size_t i = 0; i < count; i++) to[i] = valid[i] ? 255 : 0;
+                    if (mask) {
+                        const unsigned char *valid = out.mask.data() + start;
+                        for (size_t i = 0; i < count; i++) to[i] = valid[i] ? 255 : 0;
+                    } else if (picture != NULL && picture->wait_for(first + rows)) {
+                        memcpy(to, picture->bytes.data() + start, count);
+                    } else {
+                        quantise_phases(out.phase.data() + start, count, to);
+                    }
                 },
                 reason);
         }
@@ -187,14 +248,23 @@ int write_set_results(const command_options &o, const std::string &prefix,
         int failed = 0;
         std::string reason;
     };
+    // With both phase files wanted, the TIFF's writer makes the picture's bytes
+    // (the TIFF is started first, and where no thread can be had, run first).
+    std::unique_ptr<phase_picture> picture;
+    if (o.tiff && o.png) try {
+            picture.reset(new phase_picture);
+            picture->bytes.resize(out.pixels);
+        } catch (const std::bad_alloc &) {
+            picture.reset();  // each writer reads the phase itself
+        }
     std::vector<std::future<outcome>> writing;
     for (int f = 0; f < count && !failed; f++)
         writing.push_back(start_work([&, f]() {
             outcome r;
             errno = 0;
             try {
-                r.failed =
-                    write_result(which[f], o, files[f].temporary, paths, set, out, &r.reason);
+                r.failed = write_result(which[f], o, files[f].temporary, paths, set, out,
+                                        picture.get(), &r.reason);
             } catch (const std::bad_alloc &) {
                 r.failed = 1, r.reason = "not enough memory";
             }
