@@ -51,20 +51,36 @@ def gamma_frames(n, fringes=40):
     return stack
 
 
+def alternately(repeat, works):
+    """Each work timed repeat times, the works taking turns: their times by name."""
+    times = {name: [] for name in works}
+    for _ in range(repeat):
+        for name, work in works.items():
+            times[name].append(_timed(work))
+    return times
+
+
+def spreads(times, width):
+    """Each one's median and spread, a line each."""
+    for name, t in times.items():
+        print(f"  {name:{width}s} median {statistics.median(t):.3f} s ({min(t):.3f} to {max(t):.3f})")
+
+
+def ratio(label, over, under):
+    """The median and spread of the ratios of paired times."""
+    ratios = [a / b for a, b in zip(over, under)]
+    return f"  {label}: median {statistics.median(ratios):.2f} ({min(ratios):.2f} to {max(ratios):.2f})"
+
+
 def harmonics_auto_against_off(n, repeat):
     stack = gamma_frames(n)
-    times = {"off": [], "auto": []}
-    for _ in range(repeat):
-        for choice in ("off", "auto"):
-            start = time.perf_counter()
-            r = phaze.analyse(stack, harmonics=choice)
-            times[choice].append(time.perf_counter() - start)
+    times = alternately(repeat, {choice: (lambda c=choice: phaze.analyse(stack, harmonics=c))
+                                 for choice in ("off", "auto")})
+    r = phaze.analyse(stack, harmonics="auto")
     print(f"{n} x {n} uint16, gamma 2.2, 40 fringes: harmonics auto against off, {repeat} alternating runs")
-    for choice, t in times.items():
-        print(f"  {choice:4s} median {statistics.median(t):.3f} s ({min(t):.3f} to {max(t):.3f})")
-    ratios = [a / o for a, o in zip(times["auto"], times["off"])]
-    print(f"  auto/off: median {statistics.median(ratios):.2f} ({min(ratios):.2f} to {max(ratios):.2f}); "
-          f"ripple removed: {r.report['harmonics']['removed']}, rms {r.report['harmonics']['ripple_rms']:.3f} rad")
+    spreads(times, 4)
+    print(ratio("auto/off", times["auto"], times["off"]) +
+          f"; ripple removed: {r.report['harmonics']['removed']}, rms {r.report['harmonics']['ripple_rms']:.3f} rad")
 
 
 def unwrapping_against_scikit_image(repeat):
@@ -80,19 +96,11 @@ def unwrapping_against_scikit_image(repeat):
         -((x - 0.55 * n) ** 2 + (y - 0.5 * n) ** 2) / (0.15 * n) ** 2)
     wrapped = np.mod(true + np.random.default_rng(1).normal(0, 0.1, true.shape), 2 * np.pi)
     del x, y, true
-    times = {"phaze.unwrap": [], "skimage unwrap_phase": []}
-    for _ in range(repeat):
-        start = time.perf_counter()
-        phaze.unwrap(wrapped)
-        times["phaze.unwrap"].append(time.perf_counter() - start)
-        start = time.perf_counter()
-        unwrap_phase(wrapped)
-        times["skimage unwrap_phase"].append(time.perf_counter() - start)
+    times = alternately(repeat, {"phaze.unwrap": lambda: phaze.unwrap(wrapped),
+                                 "skimage unwrap_phase": lambda: unwrap_phase(wrapped)})
     print(f"{n} x {n} phase, spatial unwrapping, {repeat} alternating runs")
-    for name, t in times.items():
-        print(f"  {name:20s} median {statistics.median(t):.3f} s ({min(t):.3f} to {max(t):.3f})")
-    ratios = [p / q for p, q in zip(times["phaze.unwrap"], times["skimage unwrap_phase"])]
-    print(f"  phaze/scikit-image: median {statistics.median(ratios):.2f} ({min(ratios):.2f} to {max(ratios):.2f})")
+    spreads(times, 20)
+    print(ratio("phaze/scikit-image", times["phaze.unwrap"], times["skimage unwrap_phase"]))
 
 
 def numpy_arctan2():
@@ -166,19 +174,11 @@ def main():
         return
     n = args.size
     stack = frames(n, (0, 1.7, 3.5))
-    times = {"numpy classical": [], "phaze.analyse": []}
-    for _ in range(args.repeat):
-        start = time.perf_counter()
-        classical(stack)
-        times["numpy classical"].append(time.perf_counter() - start)
-        start = time.perf_counter()
-        phaze.analyse(stack)
-        times["phaze.analyse"].append(time.perf_counter() - start)
+    times = alternately(args.repeat, {"numpy classical": lambda: classical(stack),
+                                      "phaze.analyse": lambda: phaze.analyse(stack)})
     print(f"{n} x {n} uint16 stack, {args.repeat} alternating runs each; {numpy_arctan2()}")
-    for name, t in times.items():
-        print(f"  {name:16s} median {statistics.median(t):.3f} s  ({min(t):.3f} to {max(t):.3f})")
-    ratios = [p / c for p, c in zip(times["phaze.analyse"], times["numpy classical"])]
-    print(f"  phaze/numpy: median {statistics.median(ratios):.2f} ({min(ratios):.2f} to {max(ratios):.2f})")
+    spreads(times, 16)
+    print(ratio("phaze/numpy", times["phaze.analyse"], times["numpy classical"]))
     del stack
     four_against_three(n, args.repeat)
     harmonics_auto_against_off(n, args.repeat)
