@@ -98,7 +98,8 @@ TEST(PhaseAndPicture, PolarAngleAndItsByte) {
     for (auto &b : bytes) EXPECT_EQ(quantise_phase(b[0]), b[1]) << b[0];
     // The block version equals the one-phase one, also beyond a turn and with
     // such a phase among others.
-    const double phases[] = {0, PI, 2 * PI, NAN, 6.29, -1, 7, 3e3, -2e9, 1e19, INFINITY, -INFINITY, 5};
+    const double phases[] = {0,   PI,   2 * PI, NAN,      6.29,      -1, 7,
+                             3e3, -2e9, 1e19,   INFINITY, -INFINITY, 5};
     const size_t n = sizeof phases / sizeof phases[0];
     unsigned char block[n];
     for (size_t from : {(size_t)0, (size_t)4}) {

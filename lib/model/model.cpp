@@ -187,8 +187,8 @@ __attribute__((target_clones("avx2", "default"))) static void model_block(
         B[k] = sqrt(s1 * s1 + s2 * s2);
     }
     if (!with_residual) return;
-    const double c0 = m.cos_theta[0], c1 = m.cos_theta[1], c2 = m.cos_theta[2],
-                 n0 = m.sin_theta[0], n1 = m.sin_theta[1], n2 = m.sin_theta[2];
+    const double c0 = m.cos_theta[0], c1 = m.cos_theta[1], c2 = m.cos_theta[2], n0 = m.sin_theta[0],
+                 n1 = m.sin_theta[1], n2 = m.sin_theta[2];
     for (int k = 0; k < n; k++) {
         double cp, sp;
         phase_direction(x[k], y[k], cp, sp);
@@ -204,10 +204,9 @@ __attribute__((target_clones("avx2", "default"))) static void model_block(
 // sums. Without branches, and ok as wide as the samples, so that it runs in
 // vector registers: a sample less itself is 0 only when it is finite.
 __attribute__((target_clones("avx2", "default"))) static void judge_block(
-    int fitted, const double *a, const double *b, const double *c, const double *p,
-    const double *A, const double *B, const quality_limits &limits, int n,
-    double *__restrict phase, double *__restrict ok, double *__restrict valid_A,
-    double *__restrict valid_B) {
+    int fitted, const double *a, const double *b, const double *c, const double *p, const double *A,
+    const double *B, const quality_limits &limits, int n, double *__restrict phase,
+    double *__restrict ok, double *__restrict valid_A, double *__restrict valid_B) {
     const double saturation = limits.saturation, least = limits.min_modulation;
     if (!fitted) {
         for (int k = 0; k < n; k++) phase[k] = NAN, ok[k] = 0, valid_A[k] = 0, valid_B[k] = 0;
@@ -268,10 +267,12 @@ static void model_all(const sample_frames &f, const model &m, const quality_limi
                         lanes[0][j] += ok[k + j], lanes[1][j] += valid_A[k + j],
                             lanes[2][j] += valid_B[k + j];
                 for (; k < n; k++)
-                    lanes[0][k % 4] += ok[k], lanes[1][k % 4] += valid_A[k], lanes[2][k % 4] += valid_B[k];
+                    lanes[0][k % 4] += ok[k], lanes[1][k % 4] += valid_A[k],
+                        lanes[2][k % 4] += valid_B[k];
                 double valid = (lanes[0][0] + lanes[0][1]) + (lanes[0][2] + lanes[0][3]),
                        sum_a = (lanes[1][0] + lanes[1][1]) + (lanes[1][2] + lanes[1][3]),
-                       sum_b = (lanes[2][0] + lanes[2][1]) + (lanes[2][2] + lanes[2][3]), sum_r2 = 0;
+                       sum_b = (lanes[2][0] + lanes[2][1]) + (lanes[2][2] + lanes[2][3]),
+                       sum_r2 = 0;
                 for (int k = 0; sampled && k < n; k++) sum_r2 += ok[k] != 0 ? r2[k] : 0;
                 totals.valid += valid, totals.a += sum_a, totals.b += sum_b;
                 if (sampled) totals.r2 += sum_r2, totals.sampled += valid;
