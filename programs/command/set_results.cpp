@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <future>
 #include <mutex>
@@ -258,19 +259,43 @@ int write_set_results(const command_options &o, const std::string &prefix,
             picture.reset();  // each writer reads the phase itself
         }
     std::vector<std::future<outcome>> writing;
-    for (int f = 0; f < count && !failed; f++)
-        writing.push_back(start_work([&, f]() {
-            outcome r;
-            errno = 0;
-            try {
-                r.failed = write_result(which[f], o, files[f].temporary, paths, set, out,
-                                        picture.get(), &r.reason);
-            } catch (const std::bad_alloc &) {
-                r.failed = 1, r.reason = "not enough memory";
-            }
-            if (r.failed) r.reason = why_not_written(r.reason, errno);
-            return r;
-        }));
+    // Declared after writing, so destroyed before it: however this function
+    // ends (an exception too), the picture's writer stops waiting before the
+    // futures of the writers are joined.
+    const struct stop_at_end {
+        phase_picture *picture;
+        ~stop_at_end() {
+            if (picture != NULL) picture->stopped();
+        }
+    } stop = {picture.get()};
+    const auto write_file = [&](int f) {
+        outcome r;
+        errno = 0;
+        try {
+            r.failed = write_result(which[f], o, files[f].temporary, paths, set, out, picture.get(),
+                                    &r.reason);
+        } catch (const std::bad_alloc &) {
+            r.failed = 1, r.reason = "not enough memory";
+        }
+        if (r.failed) r.reason = why_not_written(r.reason, errno);
+        return r;
+    };
+    // Room for every future first: a push_back that failed would join a
+    // writer's thread while its temporary future unwinds.
+    try {
+        writing.reserve(count);
+        for (int f = 0; f < count && !failed; f++)
+            writing.push_back(start_work([&write_file, f]() { return write_file(f); }));
+    } catch (const std::bad_alloc &) {
+        // The writers that run are let finish (no thread runs a deferred one),
+        // and nothing is left of the set.
+        if (picture != NULL) picture->stopped();
+        for (std::future<outcome> &w : writing)
+            if (w.wait_for(std::chrono::seconds(0)) != std::future_status::deferred) w.wait();
+        abandon_results(files, count);
+        *file = files[0].final_name, *reason = "not enough memory";
+        return 1;
+    }
     for (size_t f = 0; f < writing.size(); f++) {
         const outcome r = writing[f].get();
         if (r.failed && !failed) *file = files[f].final_name, *reason = r.reason, failed = 1;
