@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "command/available_memory.h"
+#include "shared/large_memory.h"
 #include "shared/in_parallel.h"
 
 // Frames larger than this are refused before their samples are read.
@@ -89,8 +90,10 @@ static int enough_memory_for_set(const image &first, int count, std::string *rea
                  analysis = first.format == PIXELS_F32 ? pixels * 3 * sizeof(double) : 0,
                  writing = pixels * sizeof(float);
     const double needed = (count - 1) * frame + (first.channels > 1 ? count * gray : 0) + outputs +
-                          fmax(analysis, writing),
-                 available = available_memory_bytes();
+                          fmax(analysis, writing);
+    // Memory a batch keeps for its next sets is given back before a set is refused.
+    double available = available_memory_bytes();
+    if (needed > available && give_back_kept()) available = available_memory_bytes();
     if (needed <= available) return 0;
     char text[200];
     snprintf(text, sizeof text,
@@ -130,9 +133,12 @@ int load_frame_set(const command_options &o, const std::vector<std::string> &pat
         *file = paths[0], *reason = reasons[0];
         return 1;
     }
+    // The others must have the first's size: one that has not is refused before
+    // its samples are read, so that the first's memory check bounds them all.
+    const size_limit like_first = {MAX_PIXELS, set->frames[0].width, set->frames[0].height};
     read_side_by_side(count - 1, [&](int k) {
-        failed[k + 1] =
-            read_image(paths[k + 1].c_str(), MAX_PIXELS, &set->frames[k + 1], &reasons[k + 1]);
+        failed[k + 1] = read_image_of_size(paths[k + 1].c_str(), like_first, &set->frames[k + 1],
+                                           &reasons[k + 1]);
     });
     const pixel_format read_as = set->frames[0].format;
     for (int k = 0; k < count; k++) {
@@ -140,6 +146,9 @@ int load_frame_set(const command_options &o, const std::vector<std::string> &pat
         const image &im = set->frames[k];
         if (failed[k]) {
             *reason = reasons[k];
+            if (reasons[k].compare(0, 9, "its size ") == 0)
+                *reason += " from " + paths[0] + "'s " + std::to_string(set->frames[0].width) +
+                           " x " + std::to_string(set->frames[0].height);
             return 1;
         }
         if (im.width != set->frames[0].width || im.height != set->frames[0].height) {

@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/auxv.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -104,8 +105,8 @@ static void analyse_job(const command_options &o, job &j) {
                                     &out.report, message, sizeof message);
     if (status != PHAZE_OK) return fail(j, j.paths[0], message);
     if (o.unwrap && phaze_unwrap(out.phase.data(), out.mask.data(), out.modulation.data(),
-                                 views[0].width, views[0].height, out.unwrapped.data(), &out.regions,
-                                 message, sizeof message) != PHAZE_OK)
+                                 views[0].width, views[0].height, out.unwrapped.data(),
+                                 &out.regions, message, sizeof message) != PHAZE_OK)
         return fail(j, j.paths[0], message);
     frame_set &set = j.sets[0];
     for (size_t k = 1; k < j.sets.size(); k++)
@@ -196,9 +197,12 @@ static size_t run_batch(const command_options &o, const std::vector<std::string>
 // of the sets around the analysis need (a batch took 15% longer). libgomp reads
 // its wait policy when it loads, so a batch starts the command again with the
 // policy passive, unless the user chose one.
+// (/proc/self/exe is this command only where the kernel started it through its
+// interpreter, which AT_BASE then names: not under "ld.so phaze ...".)
 static void wait_passively(char **argv) {
-    if (getenv("OMP_WAIT_POLICY") != NULL || getenv("GOMP_SPINCOUNT") != NULL) return;
-    setenv("OMP_WAIT_POLICY", "passive", 1);
+    if (getenv("OMP_WAIT_POLICY") != NULL || getenv("GOMP_SPINCOUNT") != NULL ||
+        getauxval(AT_BASE) == 0 || setenv("OMP_WAIT_POLICY", "passive", 1) != 0)
+        return;
     execv("/proc/self/exe", argv);
     unsetenv("OMP_WAIT_POLICY");  // not started again: go on as we are
 }

@@ -32,6 +32,14 @@ size_t pixel_format_bytes(pixel_format format);
 // samples are read. 16-bit PGM and PPM samples are kept as stored whatever the
 // maxval (no rescaling to 65535).
 int read_image(const char *path, long long max_pixels, image *out, std::string *reason);
+// The same for an image that must have a given size (width > 0): one of
+// another size is refused, "its size W x H differs", before its samples are
+// read.
+struct size_limit {
+    long long max_pixels;
+    int width, height;  // 0: any
+};
+int read_image_of_size(const char *path, const size_limit &limit, image *out, std::string *reason);
 
 // Gray images: TIFF of 8- or 16-bit integers or 32-bit floats, PNG of 8 or 16
 // bits. 0, or 1 with *reason.

@@ -69,19 +69,22 @@ static int check_file_holds(unsigned long long sample_bytes, unsigned long long 
 }
 
 // Sizes come from headers a corrupt file may fake.
-static int check_size(long long width, long long height, long long max_pixels,
+static int check_size(long long width, long long height, const size_limit &limit,
                       std::string *reason) {
     if (width <= 0 || height <= 0) return refuse(reason, "the image has no pixels");
-    if (width > INT_MAX || height > INT_MAX || width * height > max_pixels)
+    if (limit.width > 0 && (width != limit.width || height != limit.height))
+        return refuse(reason, "its size " + std::to_string(width) + " x " + std::to_string(height) +
+                                  " differs");
+    if (width > INT_MAX || height > INT_MAX || width * height > limit.max_pixels)
         return refuse(reason, "an image of " + std::to_string(width) + " x " +
                                   std::to_string(height) + " pixels is too large");
     return 0;
 }
 
 // Room for the samples; channels and format are already set.
-static int make_room(image *out, long long width, long long height, long long max_pixels,
+static int make_room(image *out, long long width, long long height, const size_limit &limit,
                      std::string *reason) {
-    if (check_size(width, height, max_pixels, reason)) return 1;
+    if (check_size(width, height, limit, reason)) return 1;
     out->width = (int)width, out->height = (int)height;
     try {
         out->data.resize((size_t)(width * height) * out->channels *
@@ -117,7 +120,7 @@ static int tiff_pages(TIFF *tiff) {
     return pages;
 }
 
-static int read_open_tiff(TIFF *tiff, unsigned long long file_bytes, long long max_pixels,
+static int read_open_tiff(TIFF *tiff, unsigned long long file_bytes, const size_limit &limit,
                           image *out, std::string *reason) {
     uint32_t width = 0, height = 0;
     uint16_t bits = 1, samples_per_pixel = 1, format = SAMPLEFORMAT_UINT,
@@ -167,7 +170,7 @@ static int read_open_tiff(TIFF *tiff, unsigned long long file_bytes, long long m
     if (pages > 1)
         return refuse(reason, "a multi-page TIFF (" + std::to_string(pages) +
                                   " pages): phaze reads one frame a file");
-    if (check_size(width, height, max_pixels, reason)) return 1;
+    if (check_size(width, height, limit, reason)) return 1;
 
     const size_t bytes = pixel_format_bytes(out->format);
     const bool tiled = TIFFIsTiled(tiff);
@@ -187,7 +190,7 @@ static int read_open_tiff(TIFF *tiff, unsigned long long file_bytes, long long m
     if (check_file_holds(times(tiled ? TIFFNumberOfTiles(tiff) : height, piece), file_bytes,
                          compression != COMPRESSION_NONE, reason))
         return 1;
-    if (make_room(out, width, height, max_pixels, reason)) return 1;
+    if (make_room(out, width, height, limit, reason)) return 1;
     std::vector<unsigned char> buffer((size_t)piece);
     const size_t out_row = (size_t)width * out->channels * bytes;
     if (tiled) {
@@ -237,7 +240,7 @@ static int read_open_tiff(TIFF *tiff, unsigned long long file_bytes, long long m
     return 0;
 }
 
-static int read_tiff(const char *path, unsigned long long file_bytes, long long max_pixels,
+static int read_tiff(const char *path, unsigned long long file_bytes, const size_limit &limit,
                      image *out, std::string *reason) {
     catch_tiff_errors();
     // libtiff's own buffers, too, stay within what the file can decode to.
@@ -248,7 +251,7 @@ static int read_tiff(const char *path, unsigned long long file_bytes, long long 
     TIFF *tiff = TIFFOpenExt(path, "r", options);
     TIFFOpenOptionsFree(options);
     if (tiff == NULL) return refuse(reason, tiff_error_text("not a readable TIFF file"));
-    const int failed = read_open_tiff(tiff, file_bytes, max_pixels, out, reason);
+    const int failed = read_open_tiff(tiff, file_bytes, limit, out, reason);
     TIFFClose(tiff);
     return failed;
 }
@@ -262,7 +265,7 @@ static void read_png_bytes(png_structp png, png_bytep data, size_t length) {
         png_error(png, ferror(file) ? strerror(errno) : "the PNG file is truncated");
 }
 
-static int read_png(const char *path, unsigned long long file_bytes, long long max_pixels,
+static int read_png(const char *path, unsigned long long file_bytes, const size_limit &limit,
                     image *out, std::string *reason) {
     FILE *file = fopen(path, "rb");
     if (file == NULL) return refuse(reason, strerror(errno));
@@ -282,7 +285,7 @@ static int read_png(const char *path, unsigned long long file_bytes, long long m
         return refuse(reason, failure.message);
     }
     png_set_read_fn(png, file, read_png_bytes);
-    // libpng stops at a million pixels a side by default; max_pixels bounds us.
+    // libpng stops at a million pixels a side by default; limit.max_pixels bounds us.
     png_set_user_limits(png, 0x7fffffff, 0x7fffffff);
     png_read_info(png, info);
     const int bit_depth = png_get_bit_depth(png, info), colour = png_get_color_type(png, info);
@@ -290,7 +293,7 @@ static int read_png(const char *path, unsigned long long file_bytes, long long m
                              height = png_get_image_height(png, info),
                              stored = times(png_get_rowbytes(png, info) + 1, height);
     // Before libpng sizes its own row buffers from the header.
-    int failed = check_size(width, height, max_pixels, reason) ||
+    int failed = check_size(width, height, limit, reason) ||
                  check_file_holds(stored, file_bytes, true, reason);
     if (!failed) {
         if (colour == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
@@ -300,7 +303,7 @@ static int read_png(const char *path, unsigned long long file_bytes, long long m
         png_read_update_info(png, info);
         out->channels = png_get_channels(png, info) >= 3 ? 3 : 1;
         out->format = png_get_bit_depth(png, info) == 16 ? PIXELS_U16 : PIXELS_U8;
-        failed = make_room(out, width, height, max_pixels, reason);
+        failed = make_room(out, width, height, limit, reason);
     }
     if (!failed && png_get_rowbytes(png, info) !=
                        (size_t)out->width * out->channels * pixel_format_bytes(out->format))
@@ -321,7 +324,7 @@ static int read_png(const char *path, unsigned long long file_bytes, long long m
 
 // stb_image reads a BMP cut short as if the rest were zeros; its header says
 // how many bytes the rows take.
-static int check_bmp(FILE *file, unsigned long long file_bytes, long long max_pixels,
+static int check_bmp(FILE *file, unsigned long long file_bytes, const size_limit &limit,
                      std::string *reason) {
     unsigned char h[34] = {};
     const size_t got = fread(h, 1, sizeof h, file);
@@ -338,7 +341,7 @@ static int check_bmp(FILE *file, unsigned long long file_bytes, long long max_pi
                     height = old ? le(20, 2) : (int32_t)le(22, 4);
     const uint32_t bits = le(old ? 24 : 28, 2), compression = old ? 0 : le(30, 4);
     const long long rows = height < 0 ? -height : height;  // negative: top-down
-    if (check_size(width, rows, max_pixels, reason)) return 1;
+    if (check_size(width, rows, limit, reason)) return 1;
     if ((compression != 0 && compression != 3) || bits == 0 || bits > 32) return 0;
     const unsigned long long bytes = times((width * bits + 31) / 32 * 4, rows), start = le(10, 4);
     if (start > file_bytes || bytes > file_bytes - start)
@@ -387,21 +390,21 @@ static std::string stb_refusal(bool jpeg) {
 }
 
 static int read_with_stb(const char *path, bool jpeg, unsigned long long file_bytes,
-                         long long max_pixels, image *out, std::string *reason) {
+                         const size_limit &limit, image *out, std::string *reason) {
     FILE *file = fopen(path, "rb");
     if (file == NULL) return refuse(reason, strerror(errno));
     int width = 0, height = 0, channels = 0;
     int failed =
-        jpeg ? check_jpeg_tables(file, reason) : check_bmp(file, file_bytes, max_pixels, reason);
+        jpeg ? check_jpeg_tables(file, reason) : check_bmp(file, file_bytes, limit, reason);
     rewind(file);
     if (!failed && !stbi_info_from_file(file, &width, &height, &channels))
         failed = refuse(reason, stb_refusal(jpeg));
     out->channels = channels >= 3 ? 3 : 1;
     out->format = PIXELS_U8;
-    failed = failed || check_size(width, height, max_pixels, reason) ||
+    failed = failed || check_size(width, height, limit, reason) ||
              (jpeg && check_file_holds(times((unsigned long long)width * height, out->channels),
                                        file_bytes, true, reason)) ||
-             make_room(out, width, height, max_pixels, reason);
+             make_room(out, width, height, limit, reason);
     unsigned char *samples =
         failed ? NULL : stbi_load_from_file(file, &width, &height, &channels, out->channels);
     fclose(file);
@@ -433,8 +436,8 @@ static int pnm_number(FILE *file, long long *value) {
     return c == EOF || isspace(c) ? 1 : -1;
 }
 
-static int read_open_pnm(FILE *file, char kind, unsigned long long file_bytes, long long max_pixels,
-                         image *out, std::string *reason) {
+static int read_open_pnm(FILE *file, char kind, unsigned long long file_bytes,
+                         const size_limit &limit, image *out, std::string *reason) {
     const bool plain = kind == '2' || kind == '3';  // samples in decimal
     const std::string name = kind == '2' || kind == '5' ? "PGM" : "PPM";
     out->channels = kind == '3' || kind == '6' ? 3 : 1;
@@ -445,7 +448,7 @@ static int read_open_pnm(FILE *file, char kind, unsigned long long file_bytes, l
         return refuse(reason, "a corrupt " + name + " header");
     out->format = maxval > 255 ? PIXELS_U16 : PIXELS_U8;
     out->full_scale = (double)maxval;
-    if (check_size(width, height, max_pixels, reason)) return 1;
+    if (check_size(width, height, limit, reason)) return 1;
     const size_t bytes = pixel_format_bytes(out->format);
     const unsigned long long count = (unsigned long long)(width * height) * out->channels,
                              there = file_bytes - (unsigned long long)ftell(file);
@@ -455,7 +458,7 @@ static int read_open_pnm(FILE *file, char kind, unsigned long long file_bytes, l
     if (!plain && there < count * bytes)
         return truncated(reason,
                          number(count * bytes) + " bytes of samples, " + number(there) + " there");
-    if (make_room(out, width, height, max_pixels, reason)) return 1;
+    if (make_room(out, width, height, limit, reason)) return 1;
     unsigned char *p = out->data.data();
     if (!plain) {
         if (fread(p, bytes, count, file) != count)
@@ -482,17 +485,21 @@ static int read_open_pnm(FILE *file, char kind, unsigned long long file_bytes, l
 }
 
 static int read_pnm(const char *path, char kind, unsigned long long file_bytes,
-                    long long max_pixels, image *out, std::string *reason) {
+                    const size_limit &limit, image *out, std::string *reason) {
     if (kind == '1' || kind == '4')
         return refuse(reason, "a PBM bitmap: phaze reads PGM and PPM, not bitmaps");
     FILE *file = fopen(path, "rb");
     if (file == NULL) return refuse(reason, strerror(errno));
-    const int failed = read_open_pnm(file, kind, file_bytes, max_pixels, out, reason);
+    const int failed = read_open_pnm(file, kind, file_bytes, limit, out, reason);
     fclose(file);
     return failed;
 }
 
 int read_image(const char *path, long long max_pixels, image *out, std::string *reason) {
+    return read_image_of_size(path, {max_pixels, 0, 0}, out, reason);
+}
+
+int read_image_of_size(const char *path, const size_limit &limit, image *out, std::string *reason) {
     struct stat info;
     if (stat(path, &info) != 0) return refuse(reason, strerror(errno));
     if (S_ISDIR(info.st_mode)) return refuse(reason, "is a folder, not an image");
@@ -504,15 +511,15 @@ int read_image(const char *path, long long max_pixels, image *out, std::string *
     const unsigned long long bytes = (unsigned long long)info.st_size;
     *out = image();
     if (got >= 4 && (memcmp(magic, "II*\0", 4) == 0 || memcmp(magic, "MM\0*", 4) == 0))
-        return read_tiff(path, bytes, max_pixels, out, reason);
+        return read_tiff(path, bytes, limit, out, reason);
     if (got >= 8 && memcmp(magic, "\x89PNG\r\n\x1a\n", 8) == 0)
-        return read_png(path, bytes, max_pixels, out, reason);
+        return read_png(path, bytes, limit, out, reason);
     if (got >= 3 && memcmp(magic, "\xff\xd8\xff", 3) == 0)
-        return read_with_stb(path, true, bytes, max_pixels, out, reason);
+        return read_with_stb(path, true, bytes, limit, out, reason);
     if (got >= 2 && memcmp(magic, "BM", 2) == 0)
-        return read_with_stb(path, false, bytes, max_pixels, out, reason);
+        return read_with_stb(path, false, bytes, limit, out, reason);
     if (got >= 2 && magic[0] == 'P' && magic[1] >= '1' && magic[1] <= '6')
-        return read_pnm(path, (char)magic[1], bytes, max_pixels, out, reason);
+        return read_pnm(path, (char)magic[1], bytes, limit, out, reason);
     if (got == 0) return refuse(reason, "the file is empty");
     return refuse(reason, "not a PNG, TIFF, JPEG, BMP, PGM or PPM image");
 }

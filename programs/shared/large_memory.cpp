@@ -35,8 +35,7 @@ static bool memory_limited(void) {
            (getrlimit(RLIMIT_DATA, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY);
 }
 
-// Unmaps what is kept; whether there was any.
-static bool give_back_kept(void) {
+bool give_back_kept(void) {
     const std::lock_guard<std::mutex> hold(kept.lock);
     const bool any = kept.bytes > 0;
     for (int k = 0; k < KEPT; k++)

@@ -16,6 +16,8 @@ void free_large(void *memory, size_t bytes);
 // On: mappings freed are kept (up to 1 GiB) for allocations of their size, as a
 // batch of sets of one size makes them. Off: they are given back.
 void reuse_large_memory(bool on);
+// Unmaps what is kept; whether there was any.
+bool give_back_kept(void);
 
 // Elements that are not zeroed when made: they are written right after, and
 // zeroing hundreds of megabytes first costs as much as filling them.
