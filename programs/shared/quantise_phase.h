@@ -5,7 +5,7 @@
 #include <stddef.h>
 
 // Byte of the gray picture for one phase: 0 to 2 pi onto 0 to 255 (NaN gives 0).
-// Inline: it runs once a pixel in the writer's loop.
+// Inline: the fixed programs' writer calls it once a pixel.
 inline unsigned char quantise_phase(double phase) {
     const double level = phase / 6.283185307179586 * 255.0;
     // Converting NaN or an out-of-range double to an integer is undefined.
@@ -13,7 +13,6 @@ inline unsigned char quantise_phase(double phase) {
     return (unsigned char)((long long)level & 0xff);
 }
 
-// The same for n phases, in vector registers: within a turn (and NaN, which
-// gives 0) a truncation to int does; a block with a phase beyond takes the
-// general path.
+// The same bytes for n phases, in vector registers where they can be (see
+// quantise_phase.cpp).
 void quantise_phases(const double *phase, size_t n, unsigned char *__restrict to);
