@@ -13,20 +13,33 @@ struct block_sums {
     double valid = 0, a = 0, b = 0, r2 = 0;
 };
 
-static block_sums model_block(const sample_frames &f, const plane_numbers &m,
-                              const quality_limits &limits, long long first, int count,
-                              double *phase, float *modulation, unsigned char *mask) {
+// Whether a pixel's samples so far, and I, leave it usable (1, else 0): every
+// sample finite (a sample less itself is 0 only then) and below saturation.
+// Without branches, and as wide as the samples, so that it runs in vector
+// registers.
+static inline double kept(double ok, double I, double saturation) {
+    return (ok != 0) & (I - I == 0) & (I < saturation) ? 1.0 : 0.0;
+}
+
+// One block of pixels, frame after frame, so that the loops over its pixels run
+// in vector registers (AVX2 where the processor has it); the same operations
+// in the same order either way, so the same bits. Masked pixels add 0 to the
+// sums.
+__attribute__((target_clones("avx2", "default"))) static block_sums model_block(
+    const sample_frames &f, const plane_numbers &m, const quality_limits &limits, long long first,
+    int count, double *__restrict phase, float *__restrict modulation,
+    unsigned char *__restrict mask) {
     const int n = f.count;
-    double samples[MAX_FRAMES * BLOCK], A[BLOCK], X[BLOCK], Y[BLOCK], r2[BLOCK];
-    int ok[BLOCK];
+    const double saturation = limits.saturation, least = limits.min_modulation;
+    double samples[MAX_FRAMES * BLOCK], A[BLOCK], X[BLOCK], Y[BLOCK], r2[BLOCK], ok[BLOCK];
     load_block(f, first, count, samples, BLOCK);
     for (int j = 0; j < count; j++) A[j] = X[j] = Y[j] = r2[j] = 0, ok[j] = 1;
-    for (int k = 0; k < n; k++) {  // frame after frame: the loops over pixels vectorise
+    for (int k = 0; k < n; k++) {
         const double *I = samples + k * BLOCK;
         const double sa = m.solve[0][k], sx = m.solve[1][k], sy = m.solve[2][k];
         for (int j = 0; j < count; j++) {
             A[j] += sa * I[j], X[j] += sx * I[j], Y[j] += sy * I[j];
-            ok[j] &= isfinite(I[j]) && I[j] < limits.saturation;
+            ok[j] = kept(ok[j], I[j], saturation);
         }
     }
     for (int k = 0; k < n; k++) {
@@ -37,20 +50,38 @@ static block_sums model_block(const sample_frames &f, const plane_numbers &m,
         }
     }
     // atan2(Y, X) into [0, 2 pi): the polar angle of (-X, -Y) plus pi.
-    double minus_x[BLOCK], minus_y[BLOCK], angle[BLOCK];
+    double minus_x[BLOCK], minus_y[BLOCK], angle[BLOCK], B[BLOCK];
     for (int j = 0; j < count; j++) minus_x[j] = -X[j], minus_y[j] = -Y[j];
     polar_phase_block(minus_x, minus_y, angle, count);
-    block_sums sums;
     for (int j = 0; j < count; j++) {
-        const long long i = first + j;
-        const double B = sqrt(X[j] * X[j] + Y[j] * Y[j]);
-        const int valid = ok[j] && B >= limits.min_modulation;
+        B[j] = sqrt(X[j] * X[j] + Y[j] * Y[j]);
+        ok[j] = (ok[j] != 0) & (B[j] >= least) ? 1.0 : 0.0;
         const double p = angle[j] < TWO_PI ? angle[j] : 0;
-        phase[i] = valid ? p : NAN;
-        if (modulation != NULL) modulation[i] = (float)B;
-        if (mask != NULL) mask[i] = (unsigned char)valid;
-        if (valid) sums.valid += 1, sums.a += A[j], sums.b += B, sums.r2 += r2[j];
+        phase[first + j] = ok[j] != 0 ? p : NAN;
     }
+    if (modulation != NULL)
+        for (int j = 0; j < count; j++) modulation[first + j] = (float)B[j];
+    if (mask != NULL)
+        for (int j = 0; j < count; j++) mask[first + j] = (unsigned char)(int)ok[j];
+    // The sums in a fixed order, whatever the threads: four lanes (pixel j in
+    // lane j % 4), added at the end of the block.
+    for (int j = 0; j < count; j++) {
+        const bool valid = ok[j] != 0;
+        A[j] = valid ? A[j] : 0, B[j] = valid ? B[j] : 0, r2[j] = valid ? r2[j] : 0;
+    }
+    double lanes[4][4] = {};
+    int j = 0;
+    for (; j + 4 <= count; j += 4)
+        for (int l = 0; l < 4; l++)
+            lanes[0][l] += ok[j + l], lanes[1][l] += A[j + l], lanes[2][l] += B[j + l],
+                lanes[3][l] += r2[j + l];
+    for (; j < count; j++)
+        lanes[0][j % 4] += ok[j], lanes[1][j % 4] += A[j], lanes[2][j % 4] += B[j],
+            lanes[3][j % 4] += r2[j];
+    block_sums sums;
+    double *totals[4] = {&sums.valid, &sums.a, &sums.b, &sums.r2};
+    for (int t = 0; t < 4; t++)
+        *totals[t] = (lanes[t][0] + lanes[t][1]) + (lanes[t][2] + lanes[t][3]);
     return sums;
 }
 
