@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <nlohmann/json.hpp>
 
 #include "shared/image.h"
@@ -255,6 +256,67 @@ TEST_F(Command, ResourceFailuresFailTheSetAndLeaveNothing) {
         }
     }
     if (small_disk) run_in(folder, "umount full");
+}
+
+// A memory control group of its own beside the tests' processes, with a limit
+// of bytes; "" where none can be made here (no cgroup file system, no right).
+static std::string limited_control_group(const std::string &name, long long bytes) {
+    std::ifstream self("/proc/self/cgroup");
+    std::string line;
+    while (std::getline(self, line)) {
+        const size_t first = line.find(':'), second = line.find(':', first + 1);
+        if (second == std::string::npos) continue;
+        const std::string controllers = "," + line.substr(first + 1, second - first - 1) + ",";
+        const bool v2 = controllers == ",,";
+        if (!v2 && controllers.find(",memory,") == std::string::npos) continue;
+        const std::string group = std::string("/sys/fs/cgroup") + (v2 ? "" : "/memory") +
+                                  line.substr(second + 1) + "/" + name;
+        if (mkdir(group.c_str(), 0755) != 0) continue;
+        std::ofstream limit(group + (v2 ? "/memory.max" : "/memory.limit_in_bytes"));
+        if (limit << bytes << std::flush) return group;
+        rmdir(group.c_str());
+    }
+    return "";
+}
+
+// Under a control group's memory limit (a container's), a batch takes its sets
+// in turn where they do not fit side by side, and a set too large for the limit
+// is refused with a message: neither is killed by the kernel.
+TEST_F(Command, ABatchUnderAControlGroupLimitTakesTurns) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizers' memory would not fit the limits";
+#endif
+    const std::string group = limited_control_group("phaze-test-" + std::to_string(getpid()), 0);
+    if (group.empty()) GTEST_SKIP() << "no memory control group can be made here";
+    fringe_options big;
+    big.width = big.height = 2048, big.noise = 1;
+    std::vector<unsigned char> frames[3];
+    fringe_samples(big, make(big), frames);
+    std::string sets;
+    for (const char *set : {"a", "b", "c"})
+        for (int k = 0; k < 3; k++) {
+            const std::string name = set + std::to_string(k + 1) + ".png";
+            save(name, big.width, big.height, PIXELS_U8, frames[k].data());
+            sets += " " + name;
+        }
+    const char *limit_file =
+        strstr(group.c_str(), "/memory/") ? "memory.limit_in_bytes" : "memory.max";
+    const auto under = [&](int mib) {
+        // (The shell that runs the command joins the group: a subshell's $$ is its parent's.)
+        return run_in(folder, "echo " + std::to_string((long long)mib << 20) + " > " + group + "/" +
+                                  limit_file + " && sh -c \"echo \\$\\$ > " + group +
+                                  "/cgroup.procs && exec " + PHAZE_COMMAND + " -q -o out" + sets +
+                                  "\"");
+    };
+    const run_result turns = under(150), refused = under(60);
+    rmdir(group.c_str());
+    EXPECT_EQ(turns.status, 0) << turns.output;
+    EXPECT_EQ(run_in(folder, "ls out/*_phase.tiff | wc -l").output, "3\n");
+    EXPECT_EQ(refused.status, 1) << refused.output;
+    EXPECT_NE(refused.output.find("not enough memory for a set of 2048 x 2048 frames"),
+              std::string::npos)
+        << refused.output;
+    EXPECT_NE(refused.output.find("3 of 3 sets failed"), std::string::npos) << refused.output;
 }
 
 TEST_F(Command, ReportIsJsonWhateverTheFileNames) {

@@ -84,16 +84,45 @@ static const char *type_name(pixel_format format) {
 
 // The whole set's peak, from its first frame: the frames as read (and as
 // gray), the library's outputs and copies, and the largest result being written.
-static int enough_memory_for_set(const image &first, int count, std::string *reason) {
+static double peak_of_set(const image &first, int count) {
     const double pixels = (double)first.width * first.height, frame = (double)first.data.size(),
                  gray = pixels * 4, outputs = pixels * (sizeof(double) + sizeof(float) + 1),
                  analysis = first.format == PIXELS_F32 ? pixels * 3 * sizeof(double) : 0,
                  writing = pixels * sizeof(float);
-    const double needed = (count - 1) * frame + (first.channels > 1 ? count * gray : 0) + outputs +
-                          fmax(analysis, writing);
-    // Memory a batch keeps for its next sets is given back before a set is refused.
+    return (count - 1) * frame + (first.channels > 1 ? count * gray : 0) + outputs +
+           fmax(analysis, writing);
+}
+
+// What can be allocated beside others' reservations; memory a batch keeps for
+// its next sets is given back first where that would not do.
+static double available_beside(double needed, double others) {
     double available = available_memory_bytes();
-    if (needed > available && give_back_kept()) available = available_memory_bytes();
+    if (needed + others > available && give_back_kept()) available = available_memory_bytes();
+    return available - others;
+}
+
+static int enough_memory_for_set(const image &first, int count, memory_admission *admission,
+                                 double *reserved, std::string *reason) {
+    const double needed = peak_of_set(first, count);
+    double available;
+    if (admission == NULL) {
+        available = available_beside(needed, 0);
+    } else {
+        // Others' reservations count in full, although part of them is in use
+        // already: under a tight limit the sets then take turns, never too many.
+        std::unique_lock<std::mutex> hold(admission->lock);
+        for (;;) {
+            const double others = admission->reserved - *reserved;
+            const int other_results = admission->results - (*reserved > 0 ? 1 : 0);
+            available = available_beside(needed, others);
+            if (needed <= available || other_results == 0) break;
+            admission->released.wait(hold);
+        }
+        if (needed <= available) {
+            admission->results += *reserved > 0 ? 0 : 1;
+            admission->reserved += needed, *reserved += needed;
+        }
+    }
     if (needed <= available) return 0;
     char text[200];
     snprintf(text, sizeof text,
@@ -102,6 +131,16 @@ static int enough_memory_for_set(const image &first, int count, std::string *rea
              first.width, first.height, needed / (1 << 30), available / (1 << 30));
     *reason = text;
     return 1;
+}
+
+void release_memory(memory_admission *admission, double *reserved) {
+    if (admission == NULL || *reserved == 0) return;
+    {
+        const std::lock_guard<std::mutex> hold(admission->lock);
+        admission->reserved -= *reserved, admission->results--;
+        *reserved = 0;
+    }
+    admission->released.notify_all();
 }
 
 // read(k) for k < count, on as many threads as there are cores (each reader
@@ -120,7 +159,8 @@ static void read_side_by_side(int count, Read read) {
 }
 
 int load_frame_set(const command_options &o, const std::vector<std::string> &paths, frame_set *set,
-                   std::string *file, std::string *reason) {
+                   std::string *file, std::string *reason, memory_admission *admission,
+                   double *reserved) {
     const int count = (int)paths.size();
     set->frames.assign(count, image());
     // The first frame alone, so that a set too large for the memory is refused
@@ -128,7 +168,10 @@ int load_frame_set(const command_options &o, const std::vector<std::string> &pat
     std::vector<std::string> reasons(count);
     std::vector<int> failed(count, 0);
     failed[0] = read_image(paths[0].c_str(), MAX_PIXELS, &set->frames[0], &reasons[0]);
-    if (!failed[0] && enough_memory_for_set(set->frames[0], count, &reasons[0])) failed[0] = 1;
+    if (!failed[0] &&
+        enough_memory_for_set(set->frames[0], count, reserved != NULL ? admission : NULL, reserved,
+                              &reasons[0]))
+        failed[0] = 1;
     if (failed[0]) {
         *file = paths[0], *reason = reasons[0];
         return 1;

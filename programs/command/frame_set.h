@@ -2,6 +2,8 @@
 // the same size and sample type, colour reduced to one channel.
 #pragma once
 
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -18,6 +20,23 @@ struct frame_set {
     std::vector<std::string> warnings;  // of the reading, before the library's own
 };
 
-// 0, or 1 with the file at fault in *file and why in *reason.
+// The memory a batch's results in flight were admitted with. Sets of a result
+// are read while their peak fits beside what the other results may still
+// take; where it does not, once those are done, and refused only then.
+struct memory_admission {
+    std::mutex lock;
+    std::condition_variable released;
+    double reserved = 0;  // by the results in flight
+    int results = 0;      // in flight, with memory reserved
+};
+
+// 0, or 1 with the file at fault in *file and why in *reason. admission: the
+// batch's, or NULL; *reserved: what the set's result has reserved so far (the
+// set's peak is added to it).
 int load_frame_set(const command_options &options, const std::vector<std::string> &paths,
-                   frame_set *set, std::string *file, std::string *reason);
+                   frame_set *set, std::string *file, std::string *reason,
+                   memory_admission *admission = NULL, double *reserved = NULL);
+
+// A result's memory is free: its reservation goes, and the sets waiting on it
+// look again.
+void release_memory(memory_admission *admission, double *reserved);

@@ -46,6 +46,8 @@ struct job {
     std::vector<frame_set> sets;  // one, or one at each period
     set_outputs out;
     std::string failure, said;  // the lines it prints
+    memory_admission *admission;
+    double reserved = 0;  // of the admission's memory
 };
 
 static void fail(job &j, const std::string &file, const std::string &reason) {
@@ -60,7 +62,8 @@ static void read_job(const command_options &o, job &j) {
         for (size_t k = 0; k < count; k++) {
             const std::vector<std::string> frames(j.paths.begin() + n * k,
                                                   j.paths.begin() + n * (k + 1));
-            if (load_frame_set(o, frames, &j.sets[k], &file, &reason)) return fail(j, file, reason);
+            if (load_frame_set(o, frames, &j.sets[k], &file, &reason, j.admission, &j.reserved))
+                return fail(j, file, reason);
         }
     } catch (const std::bad_alloc &) {
         return fail(j, j.paths[0], "not enough memory for this set");
@@ -116,6 +119,14 @@ static void analyse_job(const command_options &o, job &j) {
 }
 
 static void write_job(const command_options &o, job &j) {
+    // However the writing ends, the set's memory is free for the sets after it.
+    const struct free_at_end {
+        job &j;
+        ~free_at_end() {
+            j.sets.clear(), j.out = set_outputs();
+            release_memory(j.admission, &j.reserved);
+        }
+    } freeing = {j};
     if (j.failure.empty()) {
         std::vector<std::string> written;
         std::string file, reason;
@@ -135,17 +146,18 @@ static void write_job(const command_options &o, job &j) {
                 j.said += "phaze: " + j.paths[0] + ": warning: " + w + "\n";
         }
     }
-    j.sets.clear(), j.out = set_outputs();  // its memory is free for the sets after it
 }
 
 // A batch overlaps its stages: the next set is read while one is analysed and
-// the one before written, so at most three sets are in memory. Lines are
-// printed in the order of the sets.
+// the one before written, so at most three sets are in memory, fewer where the
+// memory does not hold three. Lines are printed in the order of the sets.
 static size_t run_batch(const command_options &o, const std::vector<std::string> &prefixes,
                         const progress &bar) {
     const size_t sets = prefixes.size(), n = frames_per_result(o);
+    memory_admission admission;
     auto make = [&](size_t s) {
         auto j = std::make_unique<job>();
+        j->admission = &admission;
         j->paths.assign(o.frames.begin() + n * s, o.frames.begin() + n * (s + 1));
         j->prefix = prefixes[s];
         return j;
