@@ -279,15 +279,14 @@ static std::string limited_control_group(const std::string &name, long long byte
     return "";
 }
 
-// Under a control group's memory limit (a container's), a batch takes its sets
-// in turn where they do not fit side by side, and a set too large for the limit
-// is refused with a message: neither is killed by the kernel.
-TEST_F(Command, ABatchUnderAControlGroupLimitTakesTurns) {
+// Under a memory limit a batch takes its sets in turn where they do not fit
+// side by side, also where no thread can be had and every stage runs on the
+// main one; and under a control group's limit (a container's) a set too large
+// for it is refused with a message: none is killed by the kernel, none hangs.
+TEST_F(Command, ABatchUnderAMemoryLimitTakesTurns) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "the sanitizers' memory would not fit the limits";
 #endif
-    const std::string group = limited_control_group("phaze-test-" + std::to_string(getpid()), 0);
-    if (group.empty()) GTEST_SKIP() << "no memory control group can be made here";
     fringe_options big;
     big.width = big.height = 2048, big.noise = 1;
     std::vector<unsigned char> frames[3];
@@ -299,6 +298,15 @@ TEST_F(Command, ABatchUnderAControlGroupLimitTakesTurns) {
             save(name, big.width, big.height, PIXELS_U8, frames[k].data());
             sets += " " + name;
         }
+    // Stacks as large as the address space allows none: no thread starts.
+    const run_result threadless = run_in(
+        folder, "export OMP_NUM_THREADS=1; ulimit -s 1000000; ulimit -v 200000; timeout 60 " +
+                    std::string(PHAZE_COMMAND) + " -q -o alone" + sets);
+    EXPECT_EQ(threadless.status, 0) << threadless.output;
+    EXPECT_EQ(run_in(folder, "ls alone/*_phase.tiff | wc -l").output, "3\n");
+
+    const std::string group = limited_control_group("phaze-test-" + std::to_string(getpid()), 0);
+    if (group.empty()) GTEST_SKIP() << "no memory control group can be made here";
     const char *limit_file =
         strstr(group.c_str(), "/memory/") ? "memory.limit_in_bytes" : "memory.max";
     const auto under = [&](int mib) {

@@ -70,8 +70,7 @@ static double stat_value(const std::string &dir, const char *key) {
 static double group_left(const std::string &dir, const controller_files &f) {
     const double limit = number_in(dir + "/" + f.limit);
     if (limit < 0 || limit >= 0x1p62) return INFINITY;  // v1 writes "no limit" as about 2^63
-    const double usage = number_in(dir + "/" + f.usage);
-    if (usage < 0) return INFINITY;
+    const double usage = fmax(0, number_in(dir + "/" + f.usage));  // unread: the limit alone
     const double cache = stat_value(dir, f.active_file) + stat_value(dir, f.inactive_file);
     return fmax(0, limit - usage + fmin(cache, usage));
 }

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <functional>
 #include <future>
 #include <memory>
@@ -189,6 +190,11 @@ static size_t run_batch(const command_options &o, const std::vector<std::string>
     };
     for (size_t s = 0; s < sets; s++) {
         bar.draw(s);
+        // A write that no thread could take runs here, before the read that
+        // may wait for the memory it gives back.
+        if (writing.valid() &&
+            writing.wait_for(std::chrono::seconds(0)) == std::future_status::deferred)
+            finish_writing();
         reading.get();
         std::unique_ptr<job> current = std::move(next);
         if (s + 1 < sets) {
