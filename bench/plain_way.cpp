@@ -8,6 +8,8 @@
 #include "method/moments.h"
 #include "method/reference_points.h"
 
+using namespace phaze_internal;
+
 int plain_read_frames(double *X, double *Y, double *Z, int W, int H) {
     const char *names[3] = {"I1.bmp", "I2.bmp", "I3.bmp"};
     double *arrays[3] = {X, Y, Z};

@@ -29,6 +29,8 @@
 #include "engines/cuda_engine.h"
 #endif
 
+using namespace phaze_internal;
+
 static phaze_status fail(phaze_status status, char *message, size_t size, const char *format, ...) {
     if (message != NULL && size > 0) {
         va_list arguments;

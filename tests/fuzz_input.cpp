@@ -14,6 +14,8 @@
 #include "fixed/read_frames.h"
 #include "tests/doubles/fake_runtime.h"
 
+using namespace phaze_internal;
+
 static void write_bytes(const char *name, const uint8_t *data, size_t size) {
     FILE *file = fopen(name, "wb");
     if (file == NULL) abort();

@@ -10,6 +10,8 @@
 #include "engines/stage_engine.h"
 #include "tests/end_to_end.h"
 
+using namespace phaze_internal;
+
 class BadInput : public EndToEnd {
   protected:
     void SetUp() override {  // a good frame set, and the results of a good run

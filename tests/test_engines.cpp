@@ -8,6 +8,8 @@
 #include "tests/doubles/fake_runtime.h"
 #include "shared/frameset.h"
 
+using namespace phaze_internal;
+
 // The samples of frame k at row y, column x, in a layout with padded rows.
 template <typename Sample>
 static std::vector<Sample> padded(const std::vector<unsigned char> &frame, int W, int H, int stride,

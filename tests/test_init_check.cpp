@@ -7,6 +7,8 @@
 #include "tests/doubles/fake_runtime.h"
 #include "tests/test_support.h"
 
+using namespace phaze_internal;
+
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 

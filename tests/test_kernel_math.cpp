@@ -9,6 +9,8 @@
 #include "method/moments.h"
 #include "shared/quantise_phase.h"
 
+using namespace phaze_internal;
+
 static const double PI = 3.141592653589793;
 
 static void rotate(const double P[3][3], double &x, double &y, double &z) {

@@ -4,6 +4,8 @@
 
 #include "method/reference_points.h"
 
+using namespace phaze_internal;
+
 static reference_points points(const double P[3][3]) {
     return reference_points{
         {P[0][0], P[1][0], P[2][0]}, {P[0][1], P[1][1], P[2][1]}, {P[0][2], P[1][2], P[2][2]}};

@@ -7,6 +7,8 @@
 
 #include "method/reference_points.h"
 
+namespace phaze_internal {
+
 // Pixels 0, 1 and 2 after the difference transform.
 static reference_points first_differences(const sample_frames &f) {
     reference_points p;
@@ -103,3 +105,5 @@ void level_block(const shared_numbers &s, const double *a, const double *b, cons
                  double *x, double *y, int n) {
     level_block_clones(s, a, b, c, x, y, n);
 }
+
+}  // namespace phaze_internal

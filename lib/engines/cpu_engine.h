@@ -10,6 +10,8 @@
 #include "method/moments.h"
 #include "method/samples.h"
 
+namespace phaze_internal {
+
 struct shared_numbers {
     levelling first;      // lays the plane of the differences flat
     moment_sums moments;  // of the levelled points, serial and ascending
@@ -51,3 +53,5 @@ inline void visit_levelled(const sample_frames &frames, const shared_numbers &s,
         for (int k = 0; k < n; k++) visit(done + k, a[k], b[k], c[k], x[k], y[k]);
     }
 }
+
+}  // namespace phaze_internal

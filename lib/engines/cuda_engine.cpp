@@ -7,6 +7,8 @@
 #include "engines/stage_engine.h"
 #include "gpu/gpu.h"
 
+namespace phaze_internal {
+
 int cuda_engine_available(void) { return gpu_device_count() > 0; }
 
 cuda_engine_result cuda_engine_phase(const sample_frames &f, double *phase, char *why,
@@ -40,3 +42,5 @@ cuda_engine_result cuda_engine_phase(const sample_frames &f, double *phase, char
            : result == STAGES_NO_PHASE ? CUDA_ENGINE_NO_PHASE
                                        : CUDA_ENGINE_FAILED;
 }
+
+}  // namespace phaze_internal

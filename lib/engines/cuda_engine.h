@@ -6,6 +6,8 @@
 
 #include "method/samples.h"
 
+namespace phaze_internal {
+
 // 1 when this build holds the CUDA engine and a CUDA device is present.
 int cuda_engine_available(void);
 
@@ -14,3 +16,5 @@ enum cuda_engine_result { CUDA_ENGINE_DONE = 0, CUDA_ENGINE_NO_PHASE, CUDA_ENGIN
 // The phase of every pixel into phase. On CUDA_ENGINE_FAILED, why says why.
 cuda_engine_result cuda_engine_phase(const sample_frames &frames, double *phase, char *why,
                                      size_t why_size);
+
+}  // namespace phaze_internal

@@ -3,6 +3,10 @@
 // returns it.
 #pragma once
 
+namespace phaze_internal {
+
 #define NO_PHASE_MESSAGE                                                                    \
     "The frames hold no phase: their points form no ellipse (two frames are equal, or the " \
     "fringes have no modulation)"
+
+}  // namespace phaze_internal

@@ -8,6 +8,8 @@
 #include "math/solve3.h"
 #include "method/symmetric_eigen.h"
 
+namespace phaze_internal {
+
 static const double TWO_PI = 6.283185307179586;
 
 // Pixels of the sample the steps are found from: runs of SAMPLE_RUN pixels
@@ -203,3 +205,5 @@ int find_plane_steps(const sample_frames &f, const quality_limits &limits, plane
     }
     return 0;
 }
+
+}  // namespace phaze_internal

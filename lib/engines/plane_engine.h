@@ -9,6 +9,8 @@
 
 #include "method/samples.h"
 
+namespace phaze_internal {
+
 struct plane_numbers {
     int count;
     double theta[MAX_FRAMES];  // the steps, theta[0] = 0, in [0, 2 pi)
@@ -26,3 +28,5 @@ int find_plane_steps(const sample_frames &frames, const quality_limits &limits,
 // for the steps in numbers (theta, cos_theta and sin_theta filled): 0, or 1
 // when the steps do not determine it.
 int least_squares_map(plane_numbers *numbers);
+
+}  // namespace phaze_internal

@@ -5,6 +5,8 @@
 #include "method/reference_points.h"
 #include "gpu/gpu.h"
 
+namespace phaze_internal {
+
 // Elements 0 to 4 come back between kernels; 0, 1 and 2 are the reference points.
 static const size_t REFERENCE_BYTES = 5 * sizeof(double);
 
@@ -63,3 +65,5 @@ stage_result stage_engine_phase(const stage_buffers &b, int SIZE) {
         return STAGES_DEVICE_FAILED;
     return STAGES_DONE;
 }
+
+}  // namespace phaze_internal

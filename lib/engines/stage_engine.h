@@ -3,6 +3,8 @@
 // phaze-cuda runs them. The driver owns the buffers.
 #pragma once
 
+namespace phaze_internal {
+
 struct stage_buffers {
     double *X, *Y, *Z, *phase;      // host: the three frames' samples in, the phase out
     double *dX, *dY, *dZ, *dphase;  // device, each as large as the host arrays
@@ -17,3 +19,5 @@ enum stage_result { STAGES_DONE = 0, STAGES_DEVICE_FAILED, STAGES_NO_PHASE };
 // gpu_error_text says why; on STAGES_NO_PHASE the points form no ellipse (the
 // writer refuses any phase that is not finite).
 stage_result stage_engine_phase(const stage_buffers &b, int SIZE);
+
+}  // namespace phaze_internal

@@ -4,6 +4,8 @@
 
 #include <cuda_runtime.h>
 
+namespace phaze_internal {
+
 static cudaError_t last_error = cudaSuccess;
 
 static int check(cudaError_t result) {
@@ -79,3 +81,5 @@ int gpu_admit_launch(unsigned blocks, unsigned threads) {
 int gpu_launch_result(void) { return check(cudaGetLastError()); }
 
 const char *gpu_error_text(void) { return cudaGetErrorString(last_error); }
+
+}  // namespace phaze_internal

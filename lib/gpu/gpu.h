@@ -5,6 +5,8 @@
 
 #include <stddef.h>
 
+namespace phaze_internal {
+
 struct gpu_device {
     int major, minor;  // compute capability; meaningful when host_threads is 0
     int host_threads;  // > 0 when the device is the host processor itself
@@ -37,3 +39,5 @@ int gpu_launch_result(void);
 
 // The runtime's own text for the last failure.
 const char *gpu_error_text(void);
+
+}  // namespace phaze_internal

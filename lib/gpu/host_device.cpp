@@ -5,6 +5,8 @@
 
 #include "gpu/gpu.h"
 
+namespace phaze_internal {
+
 static const char *last_error = "no error";
 
 int gpu_device_count(void) { return 1; }
@@ -23,3 +25,5 @@ int gpu_device_properties(int index, gpu_device *out) {
 void gpu_reset(void) {}
 
 const char *gpu_error_text(void) { return last_error; }
+
+}  // namespace phaze_internal

@@ -5,6 +5,8 @@
 #include "math/launch.h"
 #include "gpu/gpu.h"
 
+namespace phaze_internal {
+
 __global__ void find_circle_f(double *X, double *Y, double *Z, int SIZE) {
     const int i = blockIdx.x * blockDim.x + threadIdx.x;
     if (i >= SIZE) return;
@@ -57,3 +59,5 @@ int launch_phaze_cuda(const double *X, const double *Y, double *phaze, int SIZE)
     phaze_cuda<<<launch_blocks(SIZE), THREADS_PER_BLOCK>>>(X, Y, phaze, SIZE);
     return gpu_launch_result();
 }
+
+}  // namespace phaze_internal

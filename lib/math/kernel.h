@@ -5,6 +5,8 @@
 
 #include <math.h>
 
+namespace phaze_internal {
+
 #ifdef __CUDACC__
 #define PHAZE_HD __host__ __device__
 #else
@@ -131,3 +133,5 @@ PHAZE_HD inline void project_point(const circle_projection &p, double &x, double
 
 // Polar angle of the levelled point, shifted into [0, 2 pi].
 PHAZE_HD inline double polar_phase(double x, double y) { return atan2(y, x) + 3.141592653589793; }
+
+}  // namespace phaze_internal

@@ -4,6 +4,8 @@
 #include <math.h>
 #include <string.h>
 
+namespace phaze_internal {
+
 // Solves the symmetric 3 x 3 system m v = r; 0 when it is singular.
 inline int solve3(const double m[3][3], const double r[3], double v[3]) {
     const double det = m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) -
@@ -21,3 +23,5 @@ inline int solve3(const double m[3][3], const double r[3], double v[3]) {
     }
     return 1;
 }
+
+}  // namespace phaze_internal

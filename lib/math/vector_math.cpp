@@ -2,6 +2,8 @@
 
 #include "math/kernel.h"
 
+namespace phaze_internal {
+
 // In vector_math_avx2.cpp and vector_math_avx512.cpp, compiled for those
 // instruction sets and called only where the processor has them.
 int polar_phase_block_avx2(const double *x, const double *y, double *p, int n);
@@ -20,3 +22,5 @@ void polar_phase_block(const double *x, const double *y, double *p, int n) {
     if (best == 2 && polar_phase_block_avx2(x, y, p, n)) return;
     for (int k = 0; k < n; k++) p[k] = polar_phase(x[k], y[k]);
 }
+
+}  // namespace phaze_internal

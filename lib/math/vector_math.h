@@ -4,5 +4,9 @@
 // programs keep the C library's exact functions.
 #pragma once
 
+namespace phaze_internal {
+
 // p[k] = polar_phase(x[k], y[k]) (atan2(y, x) + pi) for k < n.
 void polar_phase_block(const double *x, const double *y, double *p, int n);
+
+}  // namespace phaze_internal

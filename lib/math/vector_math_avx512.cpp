@@ -3,6 +3,8 @@
 #include <math.h>
 #include <sleef.h>
 
+namespace phaze_internal {
+
 int polar_phase_block_avx512(const double *x, const double *y, double *p, int n) {
     const __m512d pi = _mm512_set1_pd(3.141592653589793);
     int k = 0;
@@ -13,3 +15,5 @@ int polar_phase_block_avx512(const double *x, const double *y, double *p, int n)
     for (; k < n; k++) p[k] = atan2(y[k], x[k]) + 3.141592653589793;
     return 1;
 }
+
+}  // namespace phaze_internal

@@ -3,6 +3,8 @@
 #include <math.h>
 #include <string.h>
 
+namespace phaze_internal {
+
 static long long pixel_count(const sample_frames &f) { return (long long)f.width * f.height; }
 
 // Pixels a block of the parallel passes.
@@ -99,3 +101,5 @@ int no_modulation_anywhere(const sample_frames &f, double min_modulation) {
         });
     return flat;
 }
+
+}  // namespace phaze_internal

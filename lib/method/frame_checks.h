@@ -9,6 +9,8 @@
 
 #include "method/samples.h"
 
+namespace phaze_internal {
+
 // Pixels whose three samples are all finite.
 long long finite_pixels(const sample_frames &frames);
 
@@ -27,3 +29,5 @@ double largest_magnitude(const sample_frames &frames);
 // 1 when no pixel's samples spread by min_modulation or more: frames without
 // fringes, where a fully masked result is the answer rather than a failure.
 int no_modulation_anywhere(const sample_frames &frames, double min_modulation);
+
+}  // namespace phaze_internal

@@ -4,6 +4,8 @@
 
 #include "math/kernel.h"
 
+namespace phaze_internal {
+
 void add_moments(const double *X, const double *Y, int begin, int end, moment_sums *running) {
     double SYY = running->SYY, SXY = running->SXY, SXX = running->SXX;
     for (int i = begin; i < end; i++) {
@@ -29,3 +31,5 @@ int moments_form_ellipse(const moment_sums &m) {
     // the sums' own rounding stays orders of magnitude below it.
     return isfinite(lmax) && lmax > 0 && lmin > 1e-8 * lmax;
 }
+
+}  // namespace phaze_internal

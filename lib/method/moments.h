@@ -1,6 +1,8 @@
 // Second moments of the levelled points, summed on the host.
 #pragma once
 
+namespace phaze_internal {
+
 struct moment_sums {
     double SXX, SXY, SYY;
 };
@@ -17,3 +19,5 @@ void add_moments(const double *X, const double *Y, int begin, int end, moment_su
 // line, frames without modulation put them all at the origin; neither holds a
 // phase.
 int moments_form_ellipse(const moment_sums &m);
+
+}  // namespace phaze_internal

@@ -2,6 +2,8 @@
 
 #include <math.h>
 
+namespace phaze_internal {
+
 reference_points first_pixels(const double *X, const double *Y, const double *Z) {
     reference_points p;
     for (int k = 0; k < 3; k++) {
@@ -47,3 +49,5 @@ reference_points second_rotation_points(const reference_points &fetched,
 levelling levelling_of(const reference_points &p) {
     return levelling_angles(p.x[0], p.x[1], p.x[2], p.y[0], p.y[1], p.y[2], p.z[0], p.z[1], p.z[2]);
 }
+
+}  // namespace phaze_internal

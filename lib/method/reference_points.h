@@ -6,6 +6,8 @@
 
 #include "math/kernel.h"
 
+namespace phaze_internal {
+
 struct reference_points {
     double x[3], y[3], z[3];
 };
@@ -30,3 +32,5 @@ reference_points second_rotation_points(const reference_points &fetched,
 
 // The rotation that lays the plane of p flat.
 levelling levelling_of(const reference_points &p);
+
+}  // namespace phaze_internal

@@ -6,6 +6,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+namespace phaze_internal {
+
 enum sample_type { SAMPLES_U8, SAMPLES_U16, SAMPLES_F32, SAMPLES_F64 };
 
 constexpr int MAX_FRAMES = 32;
@@ -75,3 +77,5 @@ inline void load_block(const sample_frames &f, long long first, int n, double *t
             case SAMPLES_F64: load_frame_samples<double>(f, k, first, n, to + k * stride); break;
         }
 }
+
+}  // namespace phaze_internal

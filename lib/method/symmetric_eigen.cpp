@@ -4,6 +4,8 @@
 
 #include <vector>
 
+namespace phaze_internal {
+
 void symmetric_eigen(double *a, int n, double *values, double *vectors) {
     std::vector<double> v((size_t)n * n, 0.0);  // columns: the eigenvectors
     for (int i = 0; i < n; i++) v[(size_t)i * n + i] = 1;
@@ -50,3 +52,5 @@ void symmetric_eigen(double *a, int n, double *values, double *vectors) {
         for (int k = 0; k < n; k++) vectors[i * n + k] = v[(size_t)k * n + order[i]];
     }
 }
+
+}  // namespace phaze_internal

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <vector>
 
+namespace phaze_internal {
+
 static const double TWO_PI = 6.283185307179586, PI = 3.141592653589793;
 
 // Pixels of the histogram's sample, and rows and columns of the smoothness test.
@@ -279,3 +281,5 @@ void refit_model(const sample_frames &f, const double *phase, const unsigned cha
     report->modulation = sum_b / count;
     report->residual_rms = sqrt(sum_r2 / (n * count));
 }
+
+}  // namespace phaze_internal

@@ -15,6 +15,8 @@
 #include "method/samples.h"
 #include "phaze/phaze.h"
 
+namespace phaze_internal {
+
 constexpr int RIPPLE_TERMS = 16;  // harmonics of the phase; gamma 2.2 needs a dozen
 constexpr int RIPPLE_TABLE = 4096;
 
@@ -42,3 +44,5 @@ void remove_ripple(const harmonic_ripple &ripple, double *phase, long long pixel
 // modulation and mask stay as the first fit made them.
 void refit_model(const sample_frames &frames, const double *phase, const unsigned char *mask,
                  phaze_report *report);
+
+}  // namespace phaze_internal

@@ -6,6 +6,8 @@
 
 #include "math/vector_math.h"
 
+namespace phaze_internal {
+
 static const double TWO_PI = 6.283185307179586;
 static const int BLOCK = 256;  // pixels a block: each frame's samples stay in the first cache
 
@@ -108,3 +110,5 @@ void least_squares_model(const sample_frames &f, const plane_numbers &m,
     report->residual_rms = all.valid > 0 ? sqrt(all.r2 / (m.count * all.valid)) : NAN;
     report->masked_fraction = 1 - all.valid / (double)pixels;
 }
+
+}  // namespace phaze_internal

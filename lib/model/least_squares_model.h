@@ -7,9 +7,13 @@
 #include "method/samples.h"
 #include "phaze/phaze.h"
 
+namespace phaze_internal {
+
 // Fills phase (NaN where masked), modulation and mask (either may be NULL) and
 // the report's steps, phase_offset (0: the phase is frame 1's), background,
 // modulation, masked_fraction and residual_rms.
 void least_squares_model(const sample_frames &frames, const plane_numbers &numbers,
                          const quality_limits &limits, double *phase, float *modulation,
                          unsigned char *mask, phaze_report *report);
+
+}  // namespace phaze_internal

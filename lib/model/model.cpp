@@ -8,6 +8,8 @@
 
 #include <vector>
 
+namespace phaze_internal {
+
 static const double TWO_PI = 6.283185307179586;
 
 static long long pixel_count(const sample_frames &f) { return (long long)f.width * f.height; }
@@ -341,3 +343,5 @@ void estimate_quality(const sample_frames &f, const quality_limits &limits, doub
     };
     model_all(f, m, limits, points, phase, modulation, mask, report);
 }
+
+}  // namespace phaze_internal

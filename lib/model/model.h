@@ -8,6 +8,8 @@
 #include "method/samples.h"
 #include "phaze/phaze.h"
 
+namespace phaze_internal {
+
 // Both fill modulation and mask (either may be NULL) and the report's steps,
 // phase_offset, background, modulation, masked_fraction and residual_rms; the
 // phase of a masked pixel becomes NaN.
@@ -23,3 +25,5 @@ void phase_and_quality(const sample_frames &frames, const sample_frames &levelle
 // The model around a phase made elsewhere (the CUDA engine).
 void estimate_quality(const sample_frames &frames, const quality_limits &limits, double *phase,
                       float *modulation, unsigned char *mask, phaze_report *report);
+
+}  // namespace phaze_internal

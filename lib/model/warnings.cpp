@@ -2,6 +2,8 @@
 
 #include <math.h>
 
+namespace phaze_internal {
+
 const char *warning_text(unsigned warning) {
     switch (warning) {
         case PHAZE_WARN_NO_MODULATION: return "no pixel has modulation: every pixel is masked";
@@ -68,3 +70,5 @@ void warn_of_doubtful_results(const double *phase, int width, int height, phaze_
     if (phase_order(phase, width, height) < MIN_PHASE_ORDER)
         report->warnings |= PHAZE_WARN_NO_SPATIAL_ORDER;
 }
+
+}  // namespace phaze_internal

@@ -4,6 +4,8 @@
 
 #include "phaze/phaze.h"
 
+namespace phaze_internal {
+
 // The sentence of one warning bit; "" for any other value.
 const char *warning_text(unsigned warning);
 
@@ -30,3 +32,5 @@ constexpr double MAX_RESIDUAL_SHARE = 0.075, MAX_RESIDUAL_SHARE_MANY = 0.16;
 double phase_order(const double *phase, int width, int height);
 // Below this the phase is noise: a phase error of about 0.9 rad a pixel.
 constexpr double MIN_PHASE_ORDER = 0.1;
+
+}  // namespace phaze_internal

@@ -6,6 +6,8 @@
 
 #include <vector>
 
+namespace phaze_internal {
+
 static const double TWO_PI = 6.283185307179586, PI = 3.141592653589793;
 
 static inline double wrap(double angle) { return angle - TWO_PI * floor((angle + PI) / TWO_PI); }
@@ -140,3 +142,5 @@ int unwrap_spatial(const double *phase, const unsigned char *mask, const float *
     }
     return regions;
 }
+
+}  // namespace phaze_internal

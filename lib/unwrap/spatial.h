@@ -6,8 +6,12 @@
 // of its own.
 #pragma once
 
+namespace phaze_internal {
+
 // phase: radians, NaN where not valid; mask (may be NULL): nonzero where valid;
 // modulation (may be NULL): a further weight of each pixel's reliability.
 // unwrapped: NaN where not valid. Returns the number of connected regions.
 int unwrap_spatial(const double *phase, const unsigned char *mask, const float *modulation,
                    int width, int height, double *unwrapped);
+
+}  // namespace phaze_internal

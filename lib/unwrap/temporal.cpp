@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <vector>
 
+namespace phaze_internal {
+
 static const double TWO_PI = 6.283185307179586, PI = 3.141592653589793;
 
 static inline double wrap(double angle) {  // into [-pi, pi)
@@ -162,3 +164,5 @@ long long unwrap_temporal(const double *const *phases, const unsigned char *cons
     }
     return masked;
 }
+
+}  // namespace phaze_internal

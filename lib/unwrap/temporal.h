@@ -3,6 +3,8 @@
 // own sign and constant), made one absolute phase of the finest period.
 #pragma once
 
+namespace phaze_internal {
+
 // phases[k] (radians) and masks[k] (nonzero where valid) of width x height
 // pixels, periods[k] in any one unit (only their ratios matter; distinct).
 // The signs are aligned from the directions of the phases' gradients (the
@@ -17,3 +19,5 @@
 long long unwrap_temporal(const double *const *phases, const unsigned char *const *masks, int count,
                           const double *periods, int width, int height, double *absolute,
                           unsigned char *mask);
+
+}  // namespace phaze_internal

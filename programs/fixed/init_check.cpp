@@ -9,6 +9,8 @@
 #include "fixed/console.h"
 #include "fixed/run.h"
 
+using namespace phaze_internal;
+
 // A decimal integer as "%d" reads it (white space, an optional sign, digits),
 // kept in a wider type so that a number beyond the int range is seen as such.
 static int read_decimal(FILE *file, long long *value) {

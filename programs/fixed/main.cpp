@@ -10,6 +10,8 @@
 #include "fixed/init_check.h"
 #include "fixed/run.h"
 
+using namespace phaze_internal;
+
 // Failure paths end the process where they stand, without releasing anything:
 // the process exit does that.
 [[noreturn]] static void end_run(const char *message) {

@@ -10,6 +10,8 @@
 #include "fixed/run.h"
 #include "fixed/write_results.h"
 
+using namespace phaze_internal;
+
 static int W, H;
 static unsigned char *samples[3];
 static sample_frames frames;

@@ -9,6 +9,8 @@
 #include "fixed/run.h"
 #include "fixed/write_results.h"
 
+using namespace phaze_internal;
+
 static int W, H, SIZE;
 static stage_buffers b;
 

@@ -12,6 +12,8 @@
 #include "shared/format_lf.h"
 #include "shared/result_files.h"
 
+using namespace phaze_internal;
+
 static void put_le32(unsigned char *at, unsigned value) {
     at[0] = (unsigned char)(value & 0xff);
     at[1] = (unsigned char)((value >> 8) & 0xff);

@@ -6,6 +6,8 @@
 
 #include "gpu/gpu.h"
 
+namespace phaze_internal {
+
 static bool configured = false;
 static int device_count = 1;
 static gpu_device devices[8];
@@ -95,3 +97,5 @@ void gpu_reset(void) {}
 int gpu_admit_launch(unsigned, unsigned) { return faults(LAUNCH); }
 int gpu_launch_result(void) { return 0; }
 const char *gpu_error_text(void) { return error_text; }
+
+}  // namespace phaze_internal

@@ -4,4 +4,8 @@
 // ("3.0,1.3", "none"; empty: the host) and FAKE_GPU_FAIL ("launch:2").
 #pragma once
 
+namespace phaze_internal {
+
 void fake_runtime_configure(const char *devices, const char *fault);
+
+}  // namespace phaze_internal

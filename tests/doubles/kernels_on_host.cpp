@@ -5,6 +5,8 @@
 #include "math/launch.h"
 #include "gpu/gpu.h"
 
+namespace phaze_internal {
+
 static int admit(int SIZE) { return gpu_admit_launch(launch_blocks(SIZE), THREADS_PER_BLOCK); }
 
 int launch_find_circle_f(double *X, double *Y, double *Z, int SIZE) {
@@ -39,3 +41,5 @@ int launch_phaze_cuda(const double *X, const double *Y, double *phaze, int SIZE)
     for (int i = 0; i < SIZE; i++) phaze[i] = polar_phase(X[i], Y[i]);
     return 0;
 }
+
+}  // namespace phaze_internal
