@@ -7,6 +7,7 @@
 #include <math.h>
 #include <omp.h>
 #include <stdarg.h>
+#include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
@@ -48,8 +49,7 @@ void phaze_default_options(phaze_options *options) {
     options->min_modulation = -1;
     options->saturation = -1;
     options->device = PHAZE_DEVICE_AUTO;
-    // Off until auto meets every case it is held to (see the README).
-    options->harmonics = PHAZE_HARMONICS_OFF;
+    options->harmonics = PHAZE_HARMONICS_DEFAULT;
 }
 
 const char *phaze_version(void) { return PHAZE_VERSION; }
@@ -87,8 +87,8 @@ static size_t sample_bytes(int type) {
     return type == PHAZE_UINT8 ? 1 : type == PHAZE_UINT16 ? 2 : type == PHAZE_FLOAT32 ? 4 : 8;
 }
 
-static phaze_status check_arguments(const phaze_frames *frames, const phaze_options *options,
-                                    double *phase, char *message, size_t size) {
+static phaze_status check_arguments(const phaze_frames *frames, double *phase, char *message,
+                                    size_t size) {
     if (frames == NULL) return fail(PHAZE_BAD_ARGUMENT, message, size, "no frames");
     if (frames->type != PHAZE_UINT8 && frames->type != PHAZE_UINT16 &&
         frames->type != PHAZE_FLOAT32 && frames->type != PHAZE_FLOAT64)
@@ -127,18 +127,45 @@ static phaze_status check_arguments(const phaze_frames *frames, const phaze_opti
         if ((uintptr_t)frames->frame[k] % bytes != 0)
             return fail(PHAZE_BAD_ARGUMENT, message, size,
                         "frame %d does not start on a %zu-byte boundary", k + 1, bytes);
-    if (options != NULL && options->size != sizeof(phaze_options))
-        return fail(PHAZE_BAD_ARGUMENT, message, size,
-                    "options of %zu bytes: make them with phaze_default_options", options->size);
-    if (options != NULL && (isnan(options->min_modulation) || isnan(options->saturation)))
+    return PHAZE_OK;
+}
+
+// The size of the options of 0.4 and before, which end with the device and
+// whose harmonics field, where there is one, lies in the padding after it.
+static const size_t OPTIONS_BEFORE_0_5 = 32;
+
+static int names_a_harmonics_choice(int h) {
+    return h == PHAZE_HARMONICS_DEFAULT || h == PHAZE_HARMONICS_OFF || h == PHAZE_HARMONICS_AUTO;
+}
+
+// The caller's options over the defaults: the fields its header has (its
+// size says which), checked; defaults resolved into *chosen.
+static phaze_status read_options(const phaze_options *given, phaze_options *chosen, char *message,
+                                 size_t size) {
+    phaze_default_options(chosen);
+    if (given != NULL) {
+        const size_t known = offsetof(phaze_options, device) + sizeof given->device;
+        if (given->size < known || given->size > sizeof(phaze_options))
+            return fail(PHAZE_BAD_ARGUMENT, message, size,
+                        "options of %zu bytes: make them with phaze_default_options%s",
+                        given->size,
+                        given->size > sizeof(phaze_options) ? " of this library's header" : "");
+        memcpy(chosen, given, given->size);
+        chosen->size = sizeof(phaze_options);
+        if (given->size <= OPTIONS_BEFORE_0_5 && !names_a_harmonics_choice(chosen->harmonics))
+            chosen->harmonics = PHAZE_HARMONICS_DEFAULT;  // padding, not a choice
+    }
+    if (isnan(chosen->min_modulation) || isnan(chosen->saturation))
         return fail(PHAZE_BAD_ARGUMENT, message, size, "a threshold is not a number");
-    if (options != NULL && options->device != PHAZE_DEVICE_AUTO &&
-        options->device != PHAZE_DEVICE_CPU && options->device != PHAZE_DEVICE_CUDA)
-        return fail(PHAZE_BAD_ARGUMENT, message, size, "unknown device %d", (int)options->device);
-    if (options != NULL && options->harmonics != PHAZE_HARMONICS_AUTO &&
-        options->harmonics != PHAZE_HARMONICS_OFF)
+    if (chosen->device != PHAZE_DEVICE_AUTO && chosen->device != PHAZE_DEVICE_CPU &&
+        chosen->device != PHAZE_DEVICE_CUDA)
+        return fail(PHAZE_BAD_ARGUMENT, message, size, "unknown device %d", chosen->device);
+    if (!names_a_harmonics_choice(chosen->harmonics))
         return fail(PHAZE_BAD_ARGUMENT, message, size, "unknown harmonics choice %d",
-                    options->harmonics);
+                    chosen->harmonics);
+    if (chosen->harmonics == PHAZE_HARMONICS_DEFAULT) chosen->harmonics = PHAZE_HARMONICS_OFF;
+    if (chosen->step_count != 0)
+        return fail(PHAZE_BAD_ARGUMENT, message, size, "known steps are not taken yet");
     return PHAZE_OK;
 }
 
@@ -245,11 +272,10 @@ static phaze_status analyse(const phaze_frames *frames, const phaze_options *opt
                             float *modulation, unsigned char *mask, phaze_report *report_out,
                             char *message, size_t message_size) {
     const double start = omp_get_wtime();
-    phaze_status status = check_arguments(frames, options, phase, message, message_size);
-    if (status != PHAZE_OK) return status;
     phaze_options chosen;
-    phaze_default_options(&chosen);
-    if (options != NULL) chosen = *options;
+    phaze_status status = read_options(options, &chosen, message, message_size);
+    if (status == PHAZE_OK) status = check_arguments(frames, phase, message, message_size);
+    if (status != PHAZE_OK) return status;
     phaze_report report;
     memset(&report, 0, sizeof report);
 
@@ -378,6 +404,9 @@ static phaze_status analyse_periods(const phaze_frames *sets, int count, const d
                                     const phaze_options *options, double *phase, float *modulation,
                                     unsigned char *mask, phaze_report *report, char *message,
                                     size_t message_size) {
+    phaze_options chosen;
+    const phaze_status read = read_options(options, &chosen, message, message_size);
+    if (read != PHAZE_OK) return read;
     if (sets == NULL || periods == NULL || count < 2 || count > PHAZE_MAX_PERIODS)
         return fail(PHAZE_BAD_ARGUMENT, message, message_size,
                     "%d frame sets given: temporal unwrapping takes 2 to %d, with a period each",
@@ -396,8 +425,7 @@ static phaze_status analyse_periods(const phaze_frames *sets, int count, const d
                         "set %d is %d x %d, set 1 %d x %d", k + 1, sets[k].width, sets[k].height,
                         sets[0].width, sets[0].height);
         // Each set's own checks before anything is made for it.
-        const phaze_status status =
-            check_arguments(&sets[k], options, phase, message, message_size);
+        const phaze_status status = check_arguments(&sets[k], phase, message, message_size);
         if (status != PHAZE_OK) return status;
         if (sets[k].type != sets[0].type)
             return fail(PHAZE_BAD_ARGUMENT, message, message_size,
@@ -417,7 +445,7 @@ static phaze_status analyse_periods(const phaze_frames *sets, int count, const d
         phaze_report r;
         char why[256] = "";
         const phaze_status status =
-            analyse(&sets[k], options, phases[k].data(), k == finest ? modulation : NULL,
+            analyse(&sets[k], &chosen, phases[k].data(), k == finest ? modulation : NULL,
                     masks[k].data(), &r, why, sizeof why);
         if (status != PHAZE_OK)
             return fail(status, message, message_size, "set %d (period %g): %s", k + 1, periods[k],

@@ -146,8 +146,9 @@ TEST(Library, RefusesWhatItCannotUseAndMasksWhatItCannotTrust) {
     phaze_options nan_threshold;
     phaze_default_options(&nan_threshold);
     nan_threshold.min_modulation = NAN;
-    phaze_options unsized = nan_threshold;
+    phaze_options unsized = nan_threshold, newer = nan_threshold;
     unsized.size = 0;
+    newer.size = sizeof newer + 8;  // a newer header's: what it asks for is unknown here
     const void *many[33];
     for (const void *&m : many) m = ramp.data();
     struct refusal {
@@ -163,6 +164,7 @@ TEST(Library, RefusesWhatItCannotUseAndMasksWhatItCannotTrust) {
         {ok, PHAZE_FLOAT32, 8, 8, 0, NULL, PHAZE_BAD_ARGUMENT, "2 frames given", 2},
         {many, PHAZE_FLOAT32, 8, 8, 0, NULL, PHAZE_BAD_ARGUMENT, "33 frames given", 33},
         {ok, PHAZE_FLOAT32, 8, 8, 0, &unsized, PHAZE_BAD_ARGUMENT, "phaze_default_options"},
+        {ok, PHAZE_FLOAT32, 8, 8, 0, &newer, PHAZE_BAD_ARGUMENT, "this library's header"},
         {missing, PHAZE_FLOAT32, 8, 8, 0, NULL, PHAZE_BAD_ARGUMENT, "frame 2 is missing"},
         {ok, PHAZE_FLOAT32, 0, 8, 0, NULL, PHAZE_BAD_ARGUMENT, "empty"},
         {ok, PHAZE_FLOAT32, 2, 2, 0, NULL, PHAZE_BAD_ARGUMENT, "at least 5 pixels"},
@@ -204,6 +206,51 @@ TEST(Library, RefusesWhatItCannotUseAndMasksWhatItCannotTrust) {
     ASSERT_EQ(a.status, PHAZE_OK) << a.message;
     EXPECT_EQ(a.mask[0] + a.mask[100], 0);
     EXPECT_NEAR(a.report.masked_fraction, 2.0 / (64 * 48), 1e-12);
+}
+
+// Options made by an earlier header (0.4: 32 bytes, the harmonics choice in what
+// was the padding after the device, or no such field at all) run with the
+// defaults of what they lack, whatever that padding holds.
+TEST(Library, OptionsOfAnEarlierHeaderTakeTheDefaultsOfWhatItLacks) {
+    fringe_options o;
+    o.width = 320, o.height = 240, o.period = 20, o.steps[1] = 1.7, o.steps[2] = 3.5;
+    std::vector<double> values[3];
+    fringe_values(o, fringe_phase(o), values);
+    std::vector<uint16_t> gamma[3];  // a projector's response: the ripple the choice acts on
+    for (int j = 0; j < 3; j++)
+        for (double v : values[j])
+            gamma[j].push_back((uint16_t)(65535 * pow(0.5 + 0.4 * (v - 128) / 100, 2.2) + 0.5));
+    const void *frames[3] = {gamma[0].data(), gamma[1].data(), gamma[2].data()};
+    phaze_options defaults;
+    phaze_default_options(&defaults);
+    const analysed expected = analyse(frames, PHAZE_UINT16, o.width, o.height, &defaults);
+    ASSERT_EQ(expected.status, PHAZE_OK) << expected.message;
+    struct earlier {
+        size_t size;
+        double min_modulation, saturation;
+        int device;
+        unsigned padding;
+    };
+    static_assert(sizeof(earlier) == 32, "0.4's layout");
+    for (unsigned padding : {0u, 0xdeadbeefu, 0xffffffffu}) {
+        const earlier old = {sizeof old, -1, -1, PHAZE_DEVICE_AUTO, padding};
+        const analysed a = analyse(frames, PHAZE_UINT16, o.width, o.height,
+                                   reinterpret_cast<const phaze_options *>(&old));
+        ASSERT_EQ(a.status, PHAZE_OK) << padding << ": " << a.message;
+        EXPECT_EQ(a.phase, expected.phase) << padding;
+        EXPECT_EQ(a.report.ripple_removed, expected.report.ripple_removed) << padding;
+    }
+    // Their explicit choices hold where the old header had them.
+    for (int choice : {PHAZE_HARMONICS_OFF, PHAZE_HARMONICS_AUTO}) {
+        phaze_options current = defaults;
+        current.harmonics = choice;
+        earlier old = {sizeof old, -1, -1, PHAZE_DEVICE_AUTO, (unsigned)choice};
+        const analysed a = analyse(frames, PHAZE_UINT16, o.width, o.height, &current),
+                       b = analyse(frames, PHAZE_UINT16, o.width, o.height,
+                                   reinterpret_cast<const phaze_options *>(&old));
+        EXPECT_EQ(a.phase, b.phase) << choice;
+        EXPECT_EQ(a.report.ripple_removed, choice == PHAZE_HARMONICS_AUTO) << choice;
+    }
 }
 
 // Frames that give a phase but not one to trust are flagged, and good ones are not.

@@ -18,7 +18,7 @@ struct command_options {
     double min_modulation = -1, saturation = -1;  // below 0: the library's defaults
     colour_channel channel = CHANNEL_LUMA;
     phaze_device device = PHAZE_DEVICE_AUTO;
-    phaze_harmonics harmonics = PHAZE_HARMONICS_OFF;
+    phaze_harmonics harmonics = PHAZE_HARMONICS_DEFAULT;
     bool quiet = false;
 };
 

@@ -34,8 +34,13 @@ typedef enum { PHAZE_DEVICE_AUTO = 0, PHAZE_DEVICE_CPU = 1, PHAZE_DEVICE_CUDA = 
 /* The ripple that a non-sinusoidal fringe profile (a projector's or camera's
  * non-linear response) leaves in the phase: AUTO finds it from the frames alone
  * and removes it where the data confirm it; OFF leaves the phase as the
- * sinusoidal model gives it. */
-typedef enum { PHAZE_HARMONICS_AUTO = 0, PHAZE_HARMONICS_OFF = 1 } phaze_harmonics;
+ * sinusoidal model gives it; DEFAULT (zero) is the library's choice, OFF in
+ * this version. */
+typedef enum {
+    PHAZE_HARMONICS_DEFAULT = 0,
+    PHAZE_HARMONICS_OFF = 1,
+    PHAZE_HARMONICS_AUTO = 2
+} phaze_harmonics;
 
 typedef enum {
     PHAZE_OK = 0,
@@ -58,9 +63,11 @@ typedef struct {
     size_t row_stride; /* bytes from one row to the next; 0: rows without padding */
 } phaze_frames;
 
-/* Options: made by phaze_default_options, which sets size; a struct whose size
- * the library does not know is refused, so that fields added later cannot be
- * read from a caller that never set them. */
+/* Options: made by phaze_default_options, which sets size. The struct grows by
+ * fields appended at its end, and size tells the library which of them the
+ * caller's header has: those past it take their defaults. The zero value of
+ * every choice is its default. A size larger than this library's struct (a
+ * newer header) is refused. */
 typedef struct {
     size_t size;           /* sizeof(phaze_options) of the caller's header */
     double min_modulation; /* mask pixels whose modulation B is below this, in the samples'
@@ -69,7 +76,14 @@ typedef struct {
     double saturation;     /* mask pixels with any sample at or above this; below 0: the type's
                               largest value for integer samples, no limit for float */
     int device;            /* a phaze_device; AUTO: CUDA where a device is present */
-    int harmonics;         /* a phaze_harmonics; OFF by default */
+    int harmonics;         /* a phaze_harmonics (before 0.5 this lay in the struct's padding:
+                              with a size of 32 a value that names no choice is taken as
+                              DEFAULT) */
+    /* 0.5 */
+    int step_count;                 /* 0: the steps are estimated from the frames; else the
+                                       frames' count, and steps holds them */
+    double steps[PHAZE_MAX_FRAMES]; /* the known steps delta_k of I_k = A + B cos(phase +
+                                       delta_k), radians */
 } phaze_options;
 
 /* The report's warnings, as bits; phaze_warning_text gives each one's sentence. */
