@@ -316,14 +316,16 @@ static phaze_status analyse(const phaze_frames *frames, const phaze_options *opt
         engine.status = find_plane_steps(f, limits, &plane) ? PHAZE_NO_PHASE : PHAZE_OK;
     report.device = engine.device;
     if (engine.status == PHAZE_NO_PHASE) {
-        // Frames without fringes: every pixel masked is the answer; unless two
-        // frames are the same, which is a mistake rather than a scene.
-        if (two_frames_equal(f, row_bytes) ||
-            !no_modulation_anywhere(engine_frames, limits.min_modulation))
+        // Frames without fringes, or without a pixel whose samples are all
+        // finite (a frame of NaN among them): every pixel masked is the
+        // answer; unless two frames are the same, which is a mistake rather
+        // than a scene.
+        const bool none_finite = is_float && finite_pixels(f) == 0;
+        if (!none_finite && (two_frames_equal(f, row_bytes) ||
+                             !no_modulation_anywhere(engine_frames, limits.min_modulation)))
             return no_phase(f, is_float, message, message_size);
         for (long long i = 0; i < pixels; i++) phase[i] = NAN;
-        report.warnings |= is_float && finite_pixels(f) == 0 ? PHAZE_WARN_NO_FINITE_SAMPLES
-                                                             : PHAZE_WARN_NO_MODULATION;
+        report.warnings |= none_finite ? PHAZE_WARN_NO_FINITE_SAMPLES : PHAZE_WARN_NO_MODULATION;
         fully_masked(f, modulation, mask, &report);
     } else if (engine.status != PHAZE_OK) {
         return engine.status;
@@ -335,13 +337,12 @@ static phaze_status analyse(const phaze_frames *frames, const phaze_options *opt
     } else {
         estimate_quality(f, limits, phase, modulation, mask, &report);
     }
-    // The misfit is judged before the ripple is taken out: after it, the
-    // residual holds the harmonics that were found.
-    const unsigned misfit = model_misfit(report) ? PHAZE_WARN_MODEL_MISFIT : 0;
+    // The fit is judged on the model as first fitted: after a ripple is taken
+    // out, the refitted steps hold what the ripple did to them.
+    report.warnings |= judge_fit(f, report, limits);
     if (chosen.harmonics == PHAZE_HARMONICS_AUTO && report.masked_fraction < 1)
         remove_harmonic_ripple(f, phase, mask, &report);
     warn_of_doubtful_results(phase, f.width, f.height, &report);
-    report.warnings = (report.warnings & ~PHAZE_WARN_MODEL_MISFIT) | misfit;
     report.seconds = omp_get_wtime() - start;
     if (report_out != NULL) *report_out = report;
     return PHAZE_OK;

@@ -2,6 +2,9 @@
 
 #include <math.h>
 
+#include "model/local_shape.h"
+#include "model/misfit.h"
+
 namespace phaze_internal {
 
 const char *warning_text(unsigned warning) {
@@ -12,11 +15,18 @@ const char *warning_text(unsigned warning) {
         case PHAZE_WARN_ALL_MASKED: return "every pixel is masked";
         case PHAZE_WARN_MOSTLY_MASKED: return "more than half of the pixels are masked";
         case PHAZE_WARN_STEPS_CLOSE:
-            return "the phase steps lie close together: the phase is sensitive to noise";
+            return "the phase steps do not spread round the circle (they lie close together, or "
+                   "in two groups half a turn apart): the phase is sensitive to noise, or "
+                   "undetermined";
         case PHAZE_WARN_MODEL_MISFIT:
-            return "the frames do not fit the fringe model (the residual is large beside the "
-                   "modulation): the phase and the steps are unreliable; is a frame dropped, "
-                   "from another set, or clipped?";
+            return "the frames do not fit the fringe model (what it leaves is large beside the "
+                   "modulation, or a frame carries weaker fringes than the others): the phase "
+                   "and the steps are unreliable; is a frame dropped, black, from another set, "
+                   "or clipped?";
+        case PHAZE_WARN_PATTERN_VARIES:
+            return "the frames do not show one fringe pattern across the scene (their steps "
+                   "seem to change from place to place): the phase is unreliable; is a frame "
+                   "moved, flipped, or from another scene or fringe period?";
         case PHAZE_WARN_NO_SPATIAL_ORDER:
             return "the phase has no spatial order: the frames look like noise, not fringes";
         case PHAZE_WARN_RIPPLE_LEFT:
@@ -39,25 +49,31 @@ double phase_order(const double *phase, int width, int height) {
     return triples >= 100 ? sum / (double)triples : NAN;
 }
 
-// Three frames: two steps within 0.2 rad. More: all steps within a narrow arc
-// (the mean of their unit vectors longer than 0.95).
-static int steps_close(const phaze_report &r) {
+double step_spread(const phaze_report &r) {
     const int n = r.frame_count;
-    if (!isfinite(r.steps[1])) return 0;
-    if (n == 3) {
-        for (int j = 0; j < 3; j++)
-            if (fabs(remainder(r.steps[j] - r.steps[(j + 1) % 3], 6.283185307179586)) < 0.2)
-                return 1;
-        return 0;
+    double mc = 0, ms = 0;
+    for (int k = 0; k < n; k++) mc += cos(r.steps[k]) / n, ms += sin(r.steps[k]) / n;
+    double cc = 0, ss = 0, cs = 0;
+    for (int k = 0; k < n; k++) {
+        const double c = cos(r.steps[k]) - mc, s = sin(r.steps[k]) - ms;
+        cc += c * c, ss += s * s, cs += c * s;
     }
-    double c = 0, s = 0;
-    for (int k = 0; k < n; k++) c += cos(r.steps[k]), s += sin(r.steps[k]);
-    return sqrt(c * c + s * s) / n > 0.95;
+    const double smaller = (cc + ss) / 2 - sqrt((cc - ss) * (cc - ss) / 4 + cs * cs);
+    return smaller / (n / 2.0);
 }
 
-int model_misfit(const phaze_report &r) {
-    const double share = r.frame_count == 3 ? MAX_RESIDUAL_SHARE : MAX_RESIDUAL_SHARE_MANY;
-    return r.residual_rms > share * r.modulation;
+unsigned judge_fit(const sample_frames &f, const phaze_report &r, const quality_limits &limits) {
+    if (!(r.masked_fraction < 1)) return 0;
+    unsigned bits = 0;
+    if (f.count == 3) {
+        if (r.residual_rms > MAX_RESIDUAL_SHARE * r.modulation) bits |= PHAZE_WARN_MODEL_MISFIT;
+    } else {
+        const misfit_measure m = measure_misfit(f, r, limits);
+        if (m.unexplained > MAX_UNEXPLAINED_SHARE || m.weakest < MIN_FRAME_AMPLITUDE)
+            bits |= PHAZE_WARN_MODEL_MISFIT;
+    }
+    if (shape_variation(f, r, limits) > MAX_SHAPE_VARIATION) bits |= PHAZE_WARN_PATTERN_VARIES;
+    return bits;
 }
 
 void warn_of_doubtful_results(const double *phase, int width, int height, phaze_report *report) {
@@ -65,8 +81,8 @@ void warn_of_doubtful_results(const double *phase, int width, int height, phaze_
         report->warnings |= PHAZE_WARN_MOSTLY_MASKED;
     if (report->masked_fraction >= 1 && report->warnings == 0)
         report->warnings |= PHAZE_WARN_ALL_MASKED;
-    if (steps_close(*report)) report->warnings |= PHAZE_WARN_STEPS_CLOSE;
-    if (model_misfit(*report)) report->warnings |= PHAZE_WARN_MODEL_MISFIT;
+    if (isfinite(report->steps[1]) && step_spread(*report) < MIN_STEP_SPREAD)
+        report->warnings |= PHAZE_WARN_STEPS_CLOSE;
     if (phase_order(phase, width, height) < MIN_PHASE_ORDER)
         report->warnings |= PHAZE_WARN_NO_SPATIAL_ORDER;
 }

@@ -2,6 +2,7 @@
 // blindly, as bits, and the sentence of each.
 #pragma once
 
+#include "method/samples.h"
 #include "phaze/phaze.h"
 
 namespace phaze_internal {
@@ -9,22 +10,33 @@ namespace phaze_internal {
 // The sentence of one warning bit; "" for any other value.
 const char *warning_text(unsigned warning);
 
-// Checks the result against the model and the phase against itself: most
-// pixels masked, steps close together, a residual too large for the
-// modulation, a phase without spatial order.
+// Checks the result against itself: most pixels masked, steps that leave the
+// phase undetermined, a phase without spatial order.
 void warn_of_doubtful_results(const double *phase, int width, int height, phaze_report *report);
 
-// 1 when the residual is too large for the modulation (see below).
-int model_misfit(const phaze_report &report);
+// Whether the frames fit the fringe model, judged on the model as first
+// fitted (before a ripple is taken out): PHAZE_WARN_MODEL_MISFIT and
+// PHAZE_WARN_PATTERN_VARIES bits, or 0.
+unsigned judge_fit(const sample_frames &frames, const phaze_report &report,
+                   const quality_limits &limits);
 
-// Above this share of the modulation, the residual says the frames are not
-// views of one fringe pattern: a dropped frame, one from another set, or
-// fringes clipped at both ends. Real three-frame captures stay below 0.05 (30
-// degree steps and a projector's harmonics included); one frame at half its
-// brightness reaches 0.09, a black one 0.19. With four frames or more the
-// harmonics land in the residual: real captures give 0.10 to 0.12, a frame at
-// half its brightness 0.20 to 0.24, a black one 0.34 and more.
-constexpr double MAX_RESIDUAL_SHARE = 0.075, MAX_RESIDUAL_SHARE_MANY = 0.16;
+// Above this share of the modulation, the residual of three frames says they
+// are not views of one fringe pattern: a dropped frame, or fringes clipped at
+// both ends. (A pixel's three samples fit any phase, so with three frames the
+// residual is only that of the method's phase against the model's; real
+// captures stay below 0.05, one frame at half its brightness reaches 0.09, a
+// black one 0.19.)
+constexpr double MAX_RESIDUAL_SHARE = 0.075;
+
+// How evenly the steps spread round the circle: the smaller eigenvalue of the
+// second moments of (cos step, sin step) about their mean, over N / 2. 1 for
+// equal steps; near 0 for steps close together or in two groups half a turn
+// apart, which fix cos phase but hardly sin phase.
+double step_spread(const phaze_report &report);
+// Below this the phase is several times as noisy as with steps spread evenly,
+// or undetermined: steps 0, 30 and 60 degrees give 0.008, two steps 0.2 rad
+// apart at most 0.015; 0, 150 and 180 degrees 0.088.
+constexpr double MIN_STEP_SPREAD = 0.05;
 
 // How smoothly the phase runs along the rows: the mean cosine of its second
 // differences over a sample of rows, from -1 to 1. Fringes give nearly 1 at any

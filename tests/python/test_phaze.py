@@ -166,6 +166,54 @@ def test_real_captures_of_four_and_five_frames_match_the_known_step_solve():
                 assert spread(r.phase, reference, r.mask) <= 1.1 * known, (case, frequency, chosen)
 
 
+def shifted(frame, dx, dy):
+    """frame moved by (dx, dy) pixels, its first row and column repeated into the gap."""
+    moved = np.roll(frame, (dy, dx), axis=(0, 1))
+    if dx > 0:
+        moved[:, :dx] = frame[:, :1]
+    if dy > 0:
+        moved[:dy, :] = frame[:1, :]
+    return moved
+
+
+def test_real_sets_warn_when_a_frame_does_not_belong_and_only_then():
+    if not os.path.isdir(REALDATA):
+        pytest.skip(f"no real captures at {REALDATA}")
+    twelve = 2 * np.pi * np.arange(12) / 12
+    scenes = {case: [np.stack([bmp_frame(os.path.join(REALDATA, f"{case}{12 * f + k:02d}h.bmp")) for k in range(12)])
+                     for f in range(3)] for case in ("01", "04", "06", "08")}
+    doubts = lambda r: [w for w in r.report["warnings"] if "ripple" not in w]
+    # Good subsets of every scene and period: no warning but the harmonics' own.
+    for case, periods in scenes.items():
+        for f, frames in enumerate(periods):
+            for chosen in ((0, 4, 8), (0, 3, 6), (0, 2, 7), (0, 5, 6), (0, 3, 6, 9), (0, 2, 5, 7, 10)):
+                r = phaze.analyse(frames[list(chosen)], min_modulation=20)
+                assert doubts(r) == [], (case, f, chosen, doubts(r))
+    # Frames {0, 4, 8} of the first period with frame 2 replaced, or frame 1 moved:
+    # a wrong phase (over 0.2 rad from the 12-frame one) always comes with a warning.
+    silent = []
+    for n, (case, periods) in enumerate(scenes.items()):
+        frames = periods[0]
+        reference = known_step_phase(frames, twelve)
+        other = scenes[("01", "04", "06", "08")[(n + 1) % 4]][0]
+        broken = {"black": (1, np.zeros_like(frames[4])), "other scene": (1, other[4]),
+                  "other period": (1, periods[1][4]), "upside down": (1, frames[4][::-1]),
+                  "frame 1 moved 5 px": (0, shifted(frames[0], 5, 0))}
+        for dx, dy in ((1, 0), (3, 0), (0, 3), (5, 5), (10, 0)):
+            broken[f"moved {dx},{dy}"] = (1, shifted(frames[4], dx, dy))
+        for name, (index, frame) in broken.items():
+            subset = frames[[0, 4, 8]].copy()
+            subset[index] = frame
+            r = phaze.analyse(subset, min_modulation=20)
+            if spread(r.phase, reference, r.mask) > 0.2 and not doubts(r):
+                silent.append((case, name))
+        # Among five frames, one that carries no fringes.
+        five = frames[[0, 2, 5, 7, 10]].copy()
+        five[1] = int(five[1].mean())
+        assert doubts(phaze.analyse(five, min_modulation=20)), case
+    assert len(silent) <= 4, silent
+
+
 def camera_frames(fringes_across, gamma=None, bits=16, noise=20.0, steps=(0.0, 1.7, 3.5), border=0.0, clip=False):
     """A tilt plus a bump, fringes_across fringes over the width; with gamma,
     I = full * s**gamma of a sinusoid s in [0.1, 0.9] (a projector's response)."""

@@ -92,10 +92,11 @@ typedef enum {
     PHAZE_WARN_NO_FINITE_SAMPLES = 1 << 1, /* every pixel has a sample that is not finite */
     PHAZE_WARN_ALL_MASKED = 1 << 2,
     PHAZE_WARN_MOSTLY_MASKED = 1 << 3,
-    PHAZE_WARN_STEPS_CLOSE = 1 << 4,      /* two steps within 0.2 rad: sensitive to noise */
-    PHAZE_WARN_MODEL_MISFIT = 1 << 5,     /* the residual is large beside the modulation */
+    PHAZE_WARN_STEPS_CLOSE = 1 << 4,      /* steps bunched, or in two opposite groups */
+    PHAZE_WARN_MODEL_MISFIT = 1 << 5,     /* the frames do not fit the fringe model */
     PHAZE_WARN_NO_SPATIAL_ORDER = 1 << 6, /* the phase looks like noise */
-    PHAZE_WARN_RIPPLE_LEFT = 1 << 7       /* a harmonic ripple was seen but not confirmed */
+    PHAZE_WARN_RIPPLE_LEFT = 1 << 7,      /* a harmonic ripple was seen but not confirmed */
+    PHAZE_WARN_PATTERN_VARIES = 1 << 8    /* the steps seem to change across the scene */
 } phaze_warning;
 
 /* What the analysis found. Frame k is modelled as
