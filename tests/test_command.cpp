@@ -104,7 +104,26 @@ TEST_F(Command, BadUsageWritesNothing) {
         {"--periods 32 f1.png f2.png f3.png", "--periods needs 2 to 8 periods, not 1"},
         {"--periods 32,8 f1.png f2.png f3.png",
          "3 frames given: frames come in sets of three, 2 sets"},
+        {"--unwrap=yes f1.png f2.png f3.png", "option --unwrap takes no value"},
+        {"--quiet=yes f1.png f2.png f3.png", "option --quiet takes no value"},
+        {"--frames 4.0 f1.png f2.png f3.png", "--frames needs a whole number from 3 to 32, not '4.0'"},
+        {"--frames ' 3' f1.png f2.png f3.png", "--frames needs a whole number from 3 to 32"},
+        // A result must not replace a frame, however either is spelled.
+        {"-o f2 f2_phase.png f1.png f3.png",
+         "the result f2_phase.png would replace the frame f2_phase.png"},
+        {"-o link/f2 f2_phase.png f1.png f3.png",
+         "the result link/f2_phase.png would replace the frame f2_phase.png"},
+        {"-o f3 f1.png f2.png f3_report.json",
+         "the result f3_report.json would replace the frame f3_report.json"},
+        {"--formats npy -o out f1.png f2.png f3.png w1.tiff w2.tiff out/f1_phase.npy",
+         "the result out/f1_phase.npy would replace the frame out/f1_phase.npy"},
+        {"-o f1 f1.png f2.png pointer.png",
+         "the result f1_phase.png would replace the frame pointer.png"},
     };
+    ASSERT_EQ(run_in(folder, "cp f2.png f2_phase.png && cp f3.png f3_report.json && ln -s . link && "
+                             "mkdir out && cp w3.tiff out/f1_phase.npy && ln -s f1_phase.png pointer.png && cp f3.png f1_phase.png")
+                  .status,
+              0);
     const std::string before = listing();
     for (auto &c : cases) {
         const run_result r = phaze(c[0]);

@@ -225,17 +225,11 @@ int write_set_results(const command_options &o, const std::string &prefix,
                       const std::vector<std::string> &paths, const frame_set &set,
                       const set_outputs &out, std::vector<std::string> *written, std::string *file,
                       std::string *reason) {
-    struct result {
-        bool wanted;
-        const char *suffix;
-    } results[] = {{o.tiff, "_phase.tiff"}, {o.tiff, "_modulation.tiff"}, {o.png, "_mask.png"},
-                   {o.png, "_phase.png"},   {o.json, "_report.json"},     {o.npy, "_phase.npy"},
-                   {o.txt, "_phase.txt"},   {o.unwrap, "_unwrapped.tiff"}};
-    pending_file files[8];
-    int count = 0, failed = 0, which[8];
-    for (int k = 0; k < 8 && !failed; k++) {
-        if (!results[k].wanted) continue;
-        const std::string name = prefix + results[k].suffix;
+    pending_file files[RESULT_KINDS];
+    int count = 0, failed = 0, which[RESULT_KINDS];
+    for (int k = 0; k < RESULT_KINDS && !failed; k++) {
+        if (!result_wanted(o, k)) continue;
+        const std::string name = prefix + RESULT_SUFFIXES[k];
         const int error = begin_result(name.c_str(), &files[count]);
         if (error != 0) {
             *file = name, *reason = strerror(error);
