@@ -346,6 +346,25 @@ TEST_F(Command, ABatchUnderAMemoryLimitTakesTurns) {
     EXPECT_NE(refused.output.find("3 of 3 sets failed"), std::string::npos) << refused.output;
 }
 
+// The phase picture is read at a glance: a masked pixel (clipped here) is black,
+// a colour no phase has.
+TEST_F(Command, PhasePictureShowsMaskedPixelsApart) {
+    ASSERT_EQ(phaze("-q --saturation 215 f1.png f2.png f3.png").status, 0);
+    image picture, mask;
+    std::string reason;
+    ASSERT_EQ(read_image("f1_phase.png", 1 << 20, &picture, &reason), 0) << reason;
+    ASSERT_EQ(read_image("f1_mask.png", 1 << 20, &mask, &reason), 0) << reason;
+    ASSERT_EQ(picture.channels, 3);
+    int masked = 0;
+    for (size_t i = 0; i < mask.data.size(); i++) {
+        const unsigned char *rgb = &picture.data[3 * i];
+        masked += mask.data[i] == 0;
+        ASSERT_EQ(mask.data[i] == 0, rgb[0] == 0 && rgb[1] == 0 && rgb[2] == 0) << i;
+    }
+    EXPECT_GT(masked, 0);
+    EXPECT_LT(masked, (int)mask.data.size());
+}
+
 TEST_F(Command, ResultsWhateverTheFileNames) {
     ASSERT_EQ(run_in(folder, "cp f1.png \"$(printf 'f\\377.png')\"").status, 0);
     const run_result r = phaze("-q -o r \"$(printf 'f\\377.png')\" f2.png f3.png");

@@ -41,8 +41,9 @@ static const char *HELP =
     "  -h, --help              print this help\n"
     "\n"
     "Results for prefix P: P_phase.tiff (float32 radians in [0, 2pi], NaN where masked),\n"
-    "P_modulation.tiff (float32), P_mask.png (255 valid, 0 masked), P_phase.png (a view),\n"
-    "P_report.json; with npy P_phase.npy (float64), with txt P_phase.txt (one %lf a pixel).\n"
+    "P_modulation.tiff (float32), P_mask.png (255 valid, 0 masked), P_phase.png (the phase\n"
+    "in colour, masked pixels black), P_report.json; with npy P_phase.npy (float64), with\n"
+    "txt P_phase.txt (one %lf a pixel).\n"
     "Exit status: 0 done, 1 a set failed, 2 bad usage.\n";
 
 int usage_error(const std::string &message) {

@@ -51,8 +51,10 @@ int write_png(const char *path, const image &gray, std::string *reason);
 typedef std::function<void(int first, int rows, unsigned char *to)> row_source;
 int write_tiff_rows(const char *path, int width, int height, pixel_format format,
                     const row_source &source, std::string *reason);
+// With a palette of 256 colours, 8-bit samples are its indices.
 int write_png_rows(const char *path, int width, int height, pixel_format format,
-                   const row_source &source, std::string *reason);
+                   const row_source &source, std::string *reason,
+                   const unsigned char (*palette)[3] = nullptr);
 // A TIFF straight from samples already in the file's format (rows without padding).
 int write_tiff_samples(const char *path, int width, int height, pixel_format format,
                        const void *samples, std::string *reason);
