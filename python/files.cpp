@@ -211,7 +211,8 @@ static phaze_report report_of(const nb::dict &d, std::vector<std::string> *readi
     r.seconds = number_field(d, "seconds", NAN);
     const std::string device = text_field(d, "device");
     if (device != "cpu" && device != "cuda")
-        throw nb::value_error(("the report's 'device' is 'cpu' or 'cuda', not '" + device + "'").c_str());
+        throw nb::value_error(
+            ("the report's 'device' is 'cpu' or 'cuda', not '" + device + "'").c_str());
     r.device = device == "cuda" ? PHAZE_DEVICE_CUDA : PHAZE_DEVICE_CPU;
     for (nb::handle w : items_field(d, "warnings", &keep)) {
         if (!nb::isinstance<nb::str>(w)) wrong_type("warnings", "a list of str", w);
@@ -257,10 +258,10 @@ using plane_u8 = nb::ndarray<const uint8_t, nb::ndim<2>, nb::c_contig, nb::devic
 // returns the names written. unwrapped may be None; inputs: the frames, for
 // the report.
 static nb::list write_results(plane_f64 phase, plane_f32 modulation, plane_u8 mask,
-                                              std::optional<plane_f64> unwrapped, int regions,
-                                              const nb::dict &report, const nb::bytes &prefix_path,
-                                              const std::vector<std::string> &formats,
-                                              const std::vector<nb::bytes> &inputs) {
+                              std::optional<plane_f64> unwrapped, int regions,
+                              const nb::dict &report, const nb::bytes &prefix_path,
+                              const std::vector<std::string> &formats,
+                              const std::vector<nb::bytes> &inputs) {
     const std::string prefix = path_of(prefix_path);
     const std::vector<std::string> paths = paths_of(inputs);
     const size_t rows = phase.shape(0), columns = phase.shape(1), pixels = rows * columns;
@@ -303,8 +304,7 @@ static nb::list write_results(plane_f64 phase, plane_f32 modulation, plane_u8 ma
     }
     if (failed) refuse(file, "can't write it: " + reason);
     nb::list names;
-    for (const std::string &name : written)
-        names.append(fs_text(name));
+    for (const std::string &name : written) names.append(fs_text(name));
     return names;
 }
 

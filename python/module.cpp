@@ -134,8 +134,7 @@ static phaze_frames frames_of(const std::vector<frame> &frames,
             throw nb::value_error((which + " has no pixels").c_str());
         if (f.shape(0) != a.shape(0) || f.shape(1) != a.shape(1))
             throw nb::value_error("the frames must have one shape");
-        if (column_step(f) != 1 || row_step(f) != row_step(a) ||
-            row_step(f) < (int64_t)f.shape(1))
+        if (column_step(f) != 1 || row_step(f) != row_step(a) || row_step(f) < (int64_t)f.shape(1))
             throw nb::value_error(
                 "each frame's rows must be contiguous, with one row stride for all");
     }
@@ -244,8 +243,8 @@ static std::vector<unsigned char> mask_bytes(
     const nb::dlpack::dtype type = m.dtype();
     const auto code = (nb::dlpack::dtype_code)type.code;
     const bool boolean = code == nb::dlpack::dtype_code::Bool,
-               integer = code == nb::dlpack::dtype_code::Int ||
-                         code == nb::dlpack::dtype_code::UInt;
+               integer =
+                   code == nb::dlpack::dtype_code::Int || code == nb::dlpack::dtype_code::UInt;
     if (!(boolean || integer) || type.lanes != 1)
         throw nb::type_error("the mask must be booleans (or integers 0 and 1)");
     std::vector<unsigned char> bytes(m.shape(0) * m.shape(1));
@@ -286,7 +285,8 @@ static nb::tuple unwrap(
     if ((mask && (mask->shape(0) != rows || mask->shape(1) != columns)) ||
         (modulation && (modulation->shape(0) != rows || modulation->shape(1) != columns)))
         throw nb::value_error("the mask and the modulation must have the phase's shape");
-    const std::vector<unsigned char> valid = mask ? mask_bytes(*mask) : std::vector<unsigned char>();
+    const std::vector<unsigned char> valid =
+        mask ? mask_bytes(*mask) : std::vector<unsigned char>();
     auto unwrapped = owned_array<double>({rows, columns});
     int regions = 0;
     char message[256] = "";

@@ -106,7 +106,8 @@ TEST_F(Command, BadUsageWritesNothing) {
          "3 frames given: frames come in sets of three, 2 sets"},
         {"--unwrap=yes f1.png f2.png f3.png", "option --unwrap takes no value"},
         {"--quiet=yes f1.png f2.png f3.png", "option --quiet takes no value"},
-        {"--frames 4.0 f1.png f2.png f3.png", "--frames needs a whole number from 3 to 32, not '4.0'"},
+        {"--frames 4.0 f1.png f2.png f3.png",
+         "--frames needs a whole number from 3 to 32, not '4.0'"},
         {"--frames ' 3' f1.png f2.png f3.png", "--frames needs a whole number from 3 to 32"},
         // A result must not replace a frame, however either is spelled.
         {"-o f2 f2_phase.png f1.png f3.png",
@@ -120,8 +121,10 @@ TEST_F(Command, BadUsageWritesNothing) {
         {"-o f1 f1.png f2.png pointer.png",
          "the result f1_phase.png would replace the frame pointer.png"},
     };
-    ASSERT_EQ(run_in(folder, "cp f2.png f2_phase.png && cp f3.png f3_report.json && ln -s . link && "
-                             "mkdir out && cp w3.tiff out/f1_phase.npy && ln -s f1_phase.png pointer.png && cp f3.png f1_phase.png")
+    ASSERT_EQ(run_in(folder,
+                     "cp f2.png f2_phase.png && cp f3.png f3_report.json && ln -s . link && "
+                     "mkdir out && cp w3.tiff out/f1_phase.npy && ln -s f1_phase.png pointer.png "
+                     "&& cp f3.png f1_phase.png")
                   .status,
               0);
     const std::string before = listing();

@@ -323,7 +323,8 @@ TEST_F(ImageFormats, ThresholdsFollowTheDeclaredMaximum) {
 // An APP1 segment of EXIF data holding one tag, the orientation, in either byte order.
 static std::string exif_orientation_segment(int orientation, bool big_endian) {
     auto two = [&](int v) {
-        return big_endian ? std::string{(char)(v >> 8), (char)v} : std::string{(char)v, (char)(v >> 8)};
+        return big_endian ? std::string{(char)(v >> 8), (char)v}
+                          : std::string{(char)v, (char)(v >> 8)};
     };
     auto four = [&](int v) { return big_endian ? two(0) + two(v) : two(v) + two(0); };
     const std::string tiff = std::string(big_endian ? "MM" : "II") + two(42) + four(8) + two(1) +
@@ -334,7 +335,8 @@ static std::string exif_orientation_segment(int orientation, bool big_endian) {
 }
 
 // A picture of w x h pixels of three bytes turned a quarter clockwise, or mirrored left to right.
-static std::vector<unsigned char> quarter_clockwise(const std::vector<unsigned char> &p, int w, int h) {
+static std::vector<unsigned char> quarter_clockwise(const std::vector<unsigned char> &p, int w,
+                                                    int h) {
     std::vector<unsigned char> out(p.size());
     for (int y = 0; y < w; y++)
         for (int x = 0; x < h; x++) memcpy(&out[3 * (y * h + x)], &p[3 * ((h - 1 - x) * w + y)], 3);
@@ -349,9 +351,9 @@ static std::vector<unsigned char> mirrored(const std::vector<unsigned char> &p, 
 
 static std::string jpeg_of(const std::vector<unsigned char> &rgb, int w, int h) {
     std::string bytes;
-    stbi_write_jpg_to_func(
-        [](void *to, void *data, int size) { ((std::string *)to)->append((const char *)data, size); },
-        &bytes, w, h, 3, rgb.data(), 100);
+    stbi_write_jpg_to_func([](void *to, void *data,
+                              int size) { ((std::string *)to)->append((const char *)data, size); },
+                           &bytes, w, h, 3, rgb.data(), 100);
     return bytes;
 }
 
@@ -360,7 +362,8 @@ static std::string jpeg_of(const std::vector<unsigned char> &rgb, int w, int h) 
 TEST_F(ImageFormats, JpegsAreTurnedAsTheirExifSays) {
     std::vector<unsigned char> rgb;
     for (int i = 0; i < W * H; i++)
-        rgb.insert(rgb.end(), {(unsigned char)(i * 13), (unsigned char)(i * 7), (unsigned char)(200 - i)});
+        rgb.insert(rgb.end(),
+                   {(unsigned char)(i * 13), (unsigned char)(i * 7), (unsigned char)(200 - i)});
     const std::string stored = jpeg_of(rgb, W, H);
     std::string reason;
     image plain;
@@ -389,9 +392,9 @@ TEST_F(ImageFormats, JpegsAreTurnedAsTheirExifSays) {
     };
     for (const auto &c : cases)
         for (bool big_endian : {false, true}) {
-            write_file("turned.jpg",
-                       stored.substr(0, 2) + exif_orientation_segment(c.orientation, big_endian) +
-                           stored.substr(2));
+            write_file("turned.jpg", stored.substr(0, 2) +
+                                         exif_orientation_segment(c.orientation, big_endian) +
+                                         stored.substr(2));
             image im;
             ASSERT_EQ(read_image("turned.jpg", 1 << 20, &im, &reason), 0) << reason;
             EXPECT_EQ(im.width, c.turned ? H : W) << c.orientation;

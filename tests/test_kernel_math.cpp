@@ -135,7 +135,8 @@ TEST(PhaseAndPicture, ColoursGoRoundAndMaskedPixelsStandApart) {
     for (int k = 0; k < 6; k++) EXPECT_EQ(indices[k], expected[k]) << phases[k];
     unsigned char rgb[256][3];
     phase_palette(rgb);
-    EXPECT_TRUE(rgb[MASKED_INDEX][0] == 0 && rgb[MASKED_INDEX][1] == 0 && rgb[MASKED_INDEX][2] == 0);
+    EXPECT_TRUE(rgb[MASKED_INDEX][0] == 0 && rgb[MASKED_INDEX][1] == 0 &&
+                rgb[MASKED_INDEX][2] == 0);
     auto linear = [](int byte) {
         const double v = byte / 255.0;
         return v <= 0.04045 ? v / 12.92 : pow((v + 0.055) / 1.055, 2.4);
@@ -147,8 +148,8 @@ TEST(PhaseAndPicture, ColoursGoRoundAndMaskedPixelsStandApart) {
     };
     double darkest = 1, brightest = 0, largest_step = 0, closest_opposite = 1e9;
     for (int k = 0; k < 255; k++) {
-        const double luminance = 0.2126 * linear(rgb[k][0]) + 0.7152 * linear(rgb[k][1]) +
-                                 0.0722 * linear(rgb[k][2]);
+        const double luminance =
+            0.2126 * linear(rgb[k][0]) + 0.7152 * linear(rgb[k][1]) + 0.0722 * linear(rgb[k][2]);
         darkest = fmin(darkest, luminance), brightest = fmax(brightest, luminance);
         largest_step = fmax(largest_step, distance(k, (k + 1) % 255));  // 2 pi meets 0
         closest_opposite = fmin(closest_opposite, distance(k, (k + 127) % 255));

@@ -250,12 +250,13 @@ static std::string file_name(const std::string &path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-const char *const RESULT_SUFFIXES[RESULT_KINDS] = {
-    "_phase.tiff", "_modulation.tiff", "_mask.png",  "_phase.png",
-    "_report.json", "_phase.npy",      "_phase.txt", "_unwrapped.tiff"};
+const char *const RESULT_SUFFIXES[RESULT_KINDS] = {"_phase.tiff", "_modulation.tiff", "_mask.png",
+                                                   "_phase.png",  "_report.json",     "_phase.npy",
+                                                   "_phase.txt",  "_unwrapped.tiff"};
 
 bool result_wanted(const command_options &o, int kind) {
-    const bool wanted[RESULT_KINDS] = {o.tiff, o.tiff, o.png, o.png, o.json, o.npy, o.txt, o.unwrap};
+    const bool wanted[RESULT_KINDS] = {o.tiff, o.tiff, o.png, o.png,
+                                       o.json, o.npy,  o.txt, o.unwrap};
     return wanted[kind];
 }
 

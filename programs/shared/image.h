@@ -1,7 +1,8 @@
 // Image files in and out, through well-kept libraries: libtiff (TIFF), libpng
 // (PNG) and stb_image (BMP, JPEG, turned upright as libexif reads its EXIF
-// orientation); PGM and PPM samples are read as they lie after the header. What the phaze command reads its frames from and writes its
-// results to, and what fringegen writes its frame sets as.
+// orientation); PGM and PPM samples are read as they lie after the header.
+// What the phaze command reads its frames from and writes its results to, and
+// what fringegen writes its frame sets as.
 #pragma once
 
 #include <functional>

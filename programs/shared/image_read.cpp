@@ -354,7 +354,7 @@ static int check_bmp(FILE *file, unsigned long long file_bytes, const size_limit
 
 // What a walk over a JPEG's markers finds before stb_image decodes it.
 struct jpeg_markers {
-    bool ended = false;         // the end-of-image marker was there
+    bool ended = false;               // the end-of-image marker was there
     std::vector<unsigned char> exif;  // the APP1 segment of EXIF data, if any
 };
 
@@ -425,13 +425,14 @@ static int read_with_stb(const char *path, bool jpeg, unsigned long long file_by
     rewind(file);
     if (!failed && !stbi_info_from_file(file, &width, &height, &channels))
         failed = refuse(reason, stb_refusal(jpeg));
-    const int orientation =
-        failed || markers.exif.empty() ? 1
-                                       : exif_orientation(markers.exif.data(), markers.exif.size());
+    const int orientation = failed || markers.exif.empty()
+                                ? 1
+                                : exif_orientation(markers.exif.data(), markers.exif.size());
     const bool turned = orientation_turns(orientation);
     out->channels = channels >= 3 ? 3 : 1;
     out->format = PIXELS_U8;
-    failed = failed || check_size(turned ? height : width, turned ? width : height, limit, reason) ||
+    failed = failed ||
+             check_size(turned ? height : width, turned ? width : height, limit, reason) ||
              (jpeg && check_file_holds(times((unsigned long long)width * height, out->channels),
                                        file_bytes, true, reason)) ||
              make_room(out, turned ? height : width, turned ? width : height, limit, reason);

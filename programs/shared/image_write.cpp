@@ -142,8 +142,7 @@ int write_png_rows(const char *path, int width, int height, pixel_format format,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     if (indexed) {
         png_color colours[256];
-        for (int k = 0; k < 256; k++)
-            colours[k] = {palette[k][0], palette[k][1], palette[k][2]};
+        for (int k = 0; k < 256; k++) colours[k] = {palette[k][0], palette[k][1], palette[k][2]};
         png_set_PLTE(png, info, colours, 256);
     }
     png_write_info(png, info);
