@@ -30,12 +30,19 @@ void phase_palette(unsigned char rgb[256][3]) {
     rgb[MASKED_INDEX][0] = rgb[MASKED_INDEX][1] = rgb[MASKED_INDEX][2] = 0;
 }
 
-// One width, so that the loop runs in vector registers.
+// Chunk by chunk, so that the phases are still in the cache when they are
+// read again for NaN; one width, so that the loop runs in vector registers.
 __attribute__((target_clones("avx2", "default"))) void phase_picture_indices(
     const double *phase, size_t n, unsigned char *__restrict to) {
-    quantise_phases(phase, n, to);
-    for (size_t i = 0; i < n; i++) {
-        const unsigned char level = to[i] == MASKED_INDEX ? MASKED_INDEX - 1 : to[i];
-        to[i] = phase[i] != phase[i] ? MASKED_INDEX : level;
+    const size_t CHUNK = 2048;
+    for (size_t start = 0; start < n; start += CHUNK) {
+        const size_t count = n - start < CHUNK ? n - start : CHUNK;
+        const double *p = phase + start;
+        unsigned char *t = to + start;
+        quantise_phases(p, count, t);
+        for (size_t i = 0; i < count; i++) {
+            const unsigned char level = t[i] == MASKED_INDEX ? MASKED_INDEX - 1 : t[i];
+            t[i] = p[i] != p[i] ? MASKED_INDEX : level;
+        }
     }
 }
