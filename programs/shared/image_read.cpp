@@ -380,9 +380,11 @@ static int walk_jpeg(FILE *file, unsigned long long file_bytes, jpeg_markers *fo
             return truncated(reason, "a JPEG segment of " + number(length + 2) + " bytes at byte " +
                                          number(at - 2) + ", " + number(file_bytes - at + 2) +
                                          " there");
-        if (marker == 0xe1 && found->exif.empty()) {
-            found->exif.resize(length);
-            if (fread(found->exif.data(), 1, length, file) != (size_t)length) found->exif.clear();
+        if (marker == 0xe1 && found->exif.empty()) {  // APP1: EXIF, or XMP before it
+            std::vector<unsigned char> segment(length);
+            if (fread(segment.data(), 1, length, file) != (size_t)length) break;
+            if (length >= 6 && memcmp(segment.data(), "Exif\0\0", 6) == 0)
+                found->exif.swap(segment);
             continue;
         }
         if (marker != 0xc4) {
