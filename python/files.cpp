@@ -40,14 +40,14 @@ static nb::object fs_text(const std::string &text) {
     return nb::steal(decoded);
 }
 
-[[noreturn]] static void value_error(const std::string &text) {
+[[noreturn]] static void raise_value_error(const std::string &text) {
     PyErr_SetObject(PyExc_ValueError, fs_text(text).ptr());
     throw nb::python_error();
 }
 
 // A set that cannot be done says so as the command does: "phaze: FILE: reason".
 [[noreturn]] static void refuse(const std::string &file, const std::string &reason) {
-    value_error("phaze: " + file + ": " + reason);
+    raise_value_error("phaze: " + file + ": " + reason);
 }
 
 // A path as the file system takes it (os.fsencode's bytes). The C library
@@ -74,8 +74,8 @@ static void keep_frames(const command_options &o, const std::string &prefix,
     int result = 0;
     const int frame = replaced_input(results, frames, &result);
     if (frame >= 0)
-        value_error("phaze: the result " + results[result] + " would replace the frame " +
-                    frames[frame]);
+        raise_value_error("phaze: the result " + results[result] + " would replace the frame " +
+                          frames[frame]);
 }
 
 static command_options formats_of(const std::vector<std::string> &formats, bool unwrap) {
