@@ -119,7 +119,7 @@ int write_png_rows(const char *path, int width, int height, pixel_format format,
     // Made before libpng may jump.
     std::vector<unsigned char> samples((size_t)band * row), stream((size_t)band * (row + 1)),
         compressed((size_t)1 << 20), level_buffer(ISAL_DEF_LVL1_DEFAULT);
-    FILE *file = fopen(path, "wb");
+    FILE *volatile file = fopen(path, "wb");  // read again after a jump
     if (file == NULL) {
         *reason = strerror(errno);
         return 1;
