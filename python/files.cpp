@@ -19,6 +19,7 @@
 #include "command/arguments.h"
 #include "command/frame_set.h"
 #include "command/set_results.h"
+#include "shared/file_places.h"
 #include "phaze/phaze.h"
 
 namespace nb = nanobind;
@@ -31,16 +32,80 @@ static colour_channel channel_of(const std::string &channel) {
     throw nb::value_error("channel is 'luma', 'r', 'g' or 'b'");
 }
 
+// Text in the file system's encoding as Python shows it (os.fsdecode): a file
+// name need not be UTF-8.
+static nb::object fs_text(const std::string &text) {
+    PyObject *decoded = PyUnicode_DecodeFSDefaultAndSize(text.data(), (Py_ssize_t)text.size());
+    if (decoded == NULL) throw nb::python_error();
+    return nb::steal(decoded);
+}
+
+[[noreturn]] static void raise_value_error(const std::string &text) {
+    PyErr_SetObject(PyExc_ValueError, fs_text(text).ptr());
+    throw nb::python_error();
+}
+
 // A set that cannot be done says so as the command does: "phaze: FILE: reason".
 [[noreturn]] static void refuse(const std::string &file, const std::string &reason) {
-    throw nb::value_error(("phaze: " + file + ": " + reason).c_str());
+    raise_value_error("phaze: " + file + ": " + reason);
+}
+
+// A path as the file system takes it (os.fsencode's bytes). The C library
+// would end it at a NUL and open another file.
+static std::string path_of(const nb::bytes &path) {
+    const std::string bytes(path.c_str(), path.size());
+    if (bytes.find('\0') != std::string::npos) throw nb::value_error("embedded null byte");
+    return bytes;
+}
+
+static std::vector<std::string> paths_of(const std::vector<nb::bytes> &paths) {
+    std::vector<std::string> all;
+    for (const nb::bytes &p : paths) all.push_back(path_of(p));
+    return all;
+}
+
+// Refuses results for prefix that would replace one of the frames, as the
+// command does, before anything is read or written.
+static void keep_frames(const command_options &o, const std::string &prefix,
+                        const std::vector<std::string> &frames) {
+    std::vector<std::string> results;
+    for (int k = 0; k < RESULT_KINDS; k++)
+        if (result_wanted(o, k)) results.push_back(prefix + RESULT_SUFFIXES[k]);
+    int result = 0;
+    const int frame = replaced_input(results, frames, &result);
+    if (frame >= 0)
+        raise_value_error("phaze: the result " + results[result] + " would replace the frame " +
+                          frames[frame]);
+}
+
+static command_options formats_of(const std::vector<std::string> &formats, bool unwrap) {
+    command_options o;
+    o.tiff = o.png = o.json = o.npy = o.txt = false;
+    for (const std::string &f : formats) {
+        if (f == "tiff")
+            o.tiff = true;
+        else if (f == "png")
+            o.png = true;
+        else if (f == "json")
+            o.json = true;
+        else if (f == "npy")
+            o.npy = true;
+        else if (f == "txt")
+            o.txt = true;
+        else
+            throw nb::value_error(
+                ("unknown format '" + f + "': tiff, png, json, npy, txt").c_str());
+    }
+    o.unwrap = unwrap;
+    return o;
 }
 
 // (stack, sample type as read, reading warnings, min_modulation, saturation):
 // the thresholds as the command derives them (a PGM's maxval, colour read as
 // luma), below 0 for the library's defaults.
-static nb::tuple read_frames(const std::vector<std::string> &paths, const std::string &channel,
+static nb::tuple read_frames(const std::vector<nb::bytes> &names, const std::string &channel,
                              double min_modulation, double saturation) {
+    const std::vector<std::string> paths = paths_of(names);
     if (paths.size() < PHAZE_MIN_FRAMES || paths.size() > PHAZE_MAX_FRAMES)
         throw nb::value_error(
             ("phaze takes 3 to 32 frames of one scene, not " + std::to_string(paths.size()))
@@ -78,28 +143,79 @@ static nb::tuple read_frames(const std::vector<std::string> &paths, const std::s
                           set.options.saturation);
 }
 
-static double number_or(nb::handle value, double otherwise) {
-    return value.is_none() ? otherwise : nb::cast<double>(value);
+// ---- the report of a Result, as the user may have changed it ----
+
+static std::string python_type_name(nb::handle value) {
+    return nb::type_name(value.type()).c_str();
+}
+
+static nb::handle field(const nb::dict &d, const char *name) {
+    if (!d.contains(name))
+        throw nb::value_error(("the report has no '" + std::string(name) + "'").c_str());
+    return d[name];
+}
+
+[[noreturn]] static void wrong_type(const char *name, const char *wanted, nb::handle value) {
+    throw nb::type_error(("the report's '" + std::string(name) + "' must be " + wanted + ", not " +
+                          python_type_name(value))
+                             .c_str());
+}
+
+// A number, or None (JSON's null) for if_none.
+static double number_in(nb::handle value, const char *name, double if_none) {
+    if (value.is_none()) return if_none;
+    double number = 0;
+    if (nb::isinstance<nb::str>(value) || !nb::try_cast<double>(value, number))
+        wrong_type(name, "a number or None", value);
+    return number;
+}
+
+static double number_field(const nb::dict &d, const char *name, double if_none) {
+    return number_in(field(d, name), name, if_none);
+}
+
+static std::string text_field(const nb::dict &d, const char *name) {
+    const nb::handle value = field(d, name);
+    if (!nb::isinstance<nb::str>(value)) wrong_type(name, "a str", value);
+    return nb::cast<std::string>(value);
+}
+
+// The items of a list, a tuple or an array.
+static std::vector<nb::handle> items_field(const nb::dict &d, const char *name,
+                                           std::vector<nb::object> *keep) {
+    const nb::handle value = field(d, name);
+    if (nb::isinstance<nb::str>(value) || nb::isinstance<nb::bytes>(value) ||
+        !PySequence_Check(value.ptr()))
+        wrong_type(name, "a list", value);
+    std::vector<nb::handle> items;
+    for (nb::handle item : value) keep->push_back(nb::borrow(item)), items.push_back(item);
+    return items;
 }
 
 // The library's report again, from the dict that Result.report holds.
 static phaze_report report_of(const nb::dict &d, std::vector<std::string> *reading_warnings) {
     phaze_report r;
     memset(&r, 0, sizeof r);
-    const nb::list steps = nb::cast<nb::list>(d["steps"]);
-    r.frame_count = (int)nb::len(steps);
-    if (r.frame_count > PHAZE_MAX_FRAMES) throw nb::value_error("a report of too many steps");
-    for (int k = 0; k < r.frame_count; k++) r.steps[k] = number_or(steps[k], NAN);
-    r.phase_offset = number_or(d["phase_offset"], NAN);
-    r.background = number_or(d["background"], NAN);
-    r.modulation = number_or(d["modulation"], NAN);
-    r.masked_fraction = number_or(d["masked_fraction"], NAN);
-    r.residual_rms = number_or(d["residual_rms"], NAN);
-    r.min_modulation = number_or(d["min_modulation"], NAN);
-    r.saturation = number_or(d["saturation"], INFINITY);
-    r.seconds = number_or(d["seconds"], NAN);
-    r.device = nb::cast<std::string>(d["device"]) == "cuda" ? PHAZE_DEVICE_CUDA : PHAZE_DEVICE_CPU;
-    for (nb::handle w : nb::cast<nb::list>(d["warnings"])) {
+    std::vector<nb::object> keep;
+    const std::vector<nb::handle> steps = items_field(d, "steps", &keep);
+    if (steps.size() > PHAZE_MAX_FRAMES) throw nb::value_error("a report of too many steps");
+    r.frame_count = (int)steps.size();
+    for (int k = 0; k < r.frame_count; k++) r.steps[k] = number_in(steps[k], "steps", NAN);
+    r.phase_offset = number_field(d, "phase_offset", NAN);
+    r.background = number_field(d, "background", NAN);
+    r.modulation = number_field(d, "modulation", NAN);
+    r.masked_fraction = number_field(d, "masked_fraction", NAN);
+    r.residual_rms = number_field(d, "residual_rms", NAN);
+    r.min_modulation = number_field(d, "min_modulation", NAN);
+    r.saturation = number_field(d, "saturation", INFINITY);
+    r.seconds = number_field(d, "seconds", NAN);
+    const std::string device = text_field(d, "device");
+    if (device != "cpu" && device != "cuda")
+        throw nb::value_error(
+            ("the report's 'device' is 'cpu' or 'cuda', not '" + device + "'").c_str());
+    r.device = device == "cuda" ? PHAZE_DEVICE_CUDA : PHAZE_DEVICE_CPU;
+    for (nb::handle w : items_field(d, "warnings", &keep)) {
+        if (!nb::isinstance<nb::str>(w)) wrong_type("warnings", "a list of str", w);
         const std::string sentence = nb::cast<std::string>(w);
         unsigned bit = 1;
         while (bit != 0 && sentence != phaze_warning_text(bit)) bit <<= 1;
@@ -109,13 +225,29 @@ static phaze_report report_of(const nb::dict &d, std::vector<std::string> *readi
             reading_warnings->push_back(sentence);
     }
     if (d.contains("harmonics")) {
-        const nb::dict h = nb::cast<nb::dict>(d["harmonics"]);
-        r.ripple_removed = nb::cast<bool>(h["removed"]);
-        r.ripple_rms = number_or(h["ripple_rms"], 0);
-        r.ripple_evidence = number_or(h["evidence"], 0);
-        r.ripple_terms = nb::cast<int>(h["terms"]);
+        const nb::handle h = d["harmonics"];
+        if (!nb::isinstance<nb::dict>(h)) wrong_type("harmonics", "a dict", h);
+        const nb::dict ripple = nb::borrow<nb::dict>(h);
+        const nb::handle removed = field(ripple, "removed");
+        if (!nb::isinstance<nb::bool_>(removed)) wrong_type("removed", "a bool", removed);
+        r.ripple_removed = nb::cast<bool>(removed);
+        r.ripple_rms = number_field(ripple, "ripple_rms", 0);
+        r.ripple_evidence = number_field(ripple, "evidence", 0);
+        const double terms = number_field(ripple, "terms", 0);
+        if (terms != floor(terms) || terms < 0 || terms > 1e6)
+            throw nb::value_error("the report's 'terms' must be a whole number of 0 or more");
+        r.ripple_terms = (int)terms;
     }
     return r;
+}
+
+static const char *sample_type_of(const nb::dict &d) {
+    const std::string name = text_field(d, "sample_type");
+    for (int type : {PHAZE_UINT8, PHAZE_UINT16, PHAZE_FLOAT32, PHAZE_FLOAT64})
+        if (name == phaze_sample_type_name(type)) return phaze_sample_type_name(type);
+    throw nb::value_error(
+        ("the report's 'sample_type' is uint8, uint16, float32 or float64, not '" + name + "'")
+            .c_str());
 }
 
 using plane_f64 = nb::ndarray<const double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
@@ -123,11 +255,15 @@ using plane_f32 = nb::ndarray<const float, nb::ndim<2>, nb::c_contig, nb::device
 using plane_u8 = nb::ndarray<const uint8_t, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
 
 // Writes a result's files for prefix as the command names and fills them;
-// returns the names written. unwrapped may be None.
-static std::vector<std::string> write_results(plane_f64 phase, plane_f32 modulation, plane_u8 mask,
-                                              std::optional<plane_f64> unwrapped, int regions,
-                                              const nb::dict &report, const std::string &prefix,
-                                              const std::vector<std::string> &formats) {
+// returns the names written. unwrapped may be None; inputs: the frames, for
+// the report.
+static nb::list write_results(plane_f64 phase, plane_f32 modulation, plane_u8 mask,
+                              std::optional<plane_f64> unwrapped, int regions,
+                              const nb::dict &report, const nb::bytes &prefix_path,
+                              const std::vector<std::string> &formats,
+                              const std::vector<nb::bytes> &inputs) {
+    const std::string prefix = path_of(prefix_path);
+    const std::vector<std::string> paths = paths_of(inputs);
     const size_t rows = phase.shape(0), columns = phase.shape(1), pixels = rows * columns;
     if (rows == 0 || columns == 0) throw nb::value_error("the result has no pixels");
     for (size_t s : {modulation.shape(0), mask.shape(0)})
@@ -135,34 +271,18 @@ static std::vector<std::string> write_results(plane_f64 phase, plane_f32 modulat
     if (modulation.shape(1) != columns || mask.shape(1) != columns ||
         (unwrapped && (unwrapped->shape(0) != rows || unwrapped->shape(1) != columns)))
         throw nb::value_error("the result's arrays must have one shape");
-    command_options o;
-    o.tiff = o.png = o.json = o.npy = o.txt = false;
-    for (const std::string &f : formats) {
-        if (f == "tiff")
-            o.tiff = true;
-        else if (f == "png")
-            o.png = true;
-        else if (f == "json")
-            o.json = true;
-        else if (f == "npy")
-            o.npy = true;
-        else if (f == "txt")
-            o.txt = true;
-        else
-            throw nb::value_error(
-                ("unknown format '" + f + "': tiff, png, json, npy, txt").c_str());
+    command_options o = formats_of(formats, unwrapped.has_value());
+    if (report.contains("periods")) {
+        std::vector<nb::object> keep;
+        for (nb::handle t : items_field(report, "periods", &keep))
+            o.periods.push_back(number_in(t, "periods", NAN));
     }
-    if (report.contains("periods")) o.periods = nb::cast<std::vector<double>>(report["periods"]);
-    o.unwrap = unwrapped.has_value();
     frame_set set;
     set.view.width = (int)columns, set.view.height = (int)rows;
-    const std::string sample_type = nb::cast<std::string>(report["sample_type"]);
-    set.sample_type = phaze_sample_type_name(sample_type == "uint8"     ? PHAZE_UINT8
-                                             : sample_type == "uint16"  ? PHAZE_UINT16
-                                             : sample_type == "float64" ? PHAZE_FLOAT64
-                                                                        : PHAZE_FLOAT32);
+    set.sample_type = sample_type_of(report);
     set_outputs out;
     out.report = report_of(report, &set.warnings);
+    keep_frames(o, prefix, paths);
     out.pixels = pixels;
     out.phase.resize(pixels);
     out.modulation.resize(pixels);
@@ -175,7 +295,6 @@ static std::vector<std::string> write_results(plane_f64 phase, plane_f32 modulat
         memcpy(out.unwrapped.data(), unwrapped->data(), pixels * sizeof(double));
     }
     out.regions = regions;
-    std::vector<std::string> paths = nb::cast<std::vector<std::string>>(report["inputs"]);
     std::vector<std::string> written;
     std::string file, reason;
     int failed;
@@ -184,7 +303,14 @@ static std::vector<std::string> write_results(plane_f64 phase, plane_f32 modulat
         failed = write_set_results(o, prefix, paths, set, out, &written, &file, &reason);
     }
     if (failed) refuse(file, "can't write it: " + reason);
-    return written;
+    nb::list names;
+    for (const std::string &name : written) names.append(fs_text(name));
+    return names;
+}
+
+static void check_result_names(const nb::bytes &prefix, const std::vector<std::string> &formats,
+                               bool unwrap, const std::vector<nb::bytes> &frames) {
+    keep_frames(formats_of(formats, unwrap), path_of(prefix), paths_of(frames));
 }
 
 void bind_files(nb::module_ &m) {
@@ -194,5 +320,9 @@ void bind_files(nb::module_ &m) {
           "min_modulation, saturation).");
     m.def("write_results", &write_results, nb::arg("phase"), nb::arg("modulation"), nb::arg("mask"),
           nb::arg("unwrapped").none(), nb::arg("regions"), nb::arg("report"), nb::arg("prefix"),
-          nb::arg("formats"), "A result's files as the command writes them; the names written.");
+          nb::arg("formats"), nb::arg("inputs"),
+          "A result's files as the command writes them; the names written.");
+    m.def("check_result_names", &check_result_names, nb::arg("prefix"), nb::arg("formats"),
+          nb::arg("unwrap"), nb::arg("frames"),
+          "ValueError where a result for prefix would replace one of the frames.");
 }

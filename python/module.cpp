@@ -104,6 +104,14 @@ static double threshold(nb::handle value, const char *name) {
     return number;
 }
 
+// A frame's steps in samples from one column, and one row, to the next. An
+// axis of length 1 is never stepped along, whatever its stride (numpy gives
+// a new axis 0): it counts as contiguous.
+static int64_t column_step(const frame &f) { return f.shape(1) == 1 ? 1 : f.stride(1); }
+static int64_t row_step(const frame &f) {
+    return f.shape(0) == 1 ? (int64_t)f.shape(1) : f.stride(0);
+}
+
 // The frames as the library takes them, every check made; pointers keeps
 // their first samples.
 static phaze_frames frames_of(const std::vector<frame> &frames,
@@ -126,7 +134,7 @@ static phaze_frames frames_of(const std::vector<frame> &frames,
             throw nb::value_error((which + " has no pixels").c_str());
         if (f.shape(0) != a.shape(0) || f.shape(1) != a.shape(1))
             throw nb::value_error("the frames must have one shape");
-        if (f.stride(1) != 1 || f.stride(0) != a.stride(0) || f.stride(0) < (int64_t)f.shape(1))
+        if (column_step(f) != 1 || row_step(f) != row_step(a) || row_step(f) < (int64_t)f.shape(1))
             throw nb::value_error(
                 "each frame's rows must be contiguous, with one row stride for all");
     }
@@ -135,7 +143,7 @@ static phaze_frames frames_of(const std::vector<frame> &frames,
     pointers->clear();
     for (const frame &f : frames) pointers->push_back(f.data());
     return phaze_frames{pointers->data(), (int)count,      type,
-                        (int)a.shape(1),  (int)a.shape(0), (size_t)a.stride(0) * a.itemsize()};
+                        (int)a.shape(1),  (int)a.shape(0), (size_t)row_step(a) * a.itemsize()};
 }
 
 static phaze_options options_of(nb::handle min_modulation, nb::handle saturation,
@@ -215,9 +223,59 @@ static nb::tuple analyse_periods(const std::vector<std::vector<frame>> &sets,
     return analyse_sets(sets, periods, min_modulation, saturation, device, harmonics);
 }
 
+template <typename T>
+static bool all_zero_or_one(const nb::ndarray<nb::ro, nb::ndim<2>, nb::device::cpu> &m,
+                            unsigned char *to) {
+    const T *values = (const T *)m.data();
+    for (size_t r = 0, i = 0; r < m.shape(0); r++)
+        for (size_t c = 0; c < m.shape(1); c++, i++) {
+            const T v = values[(int64_t)r * m.stride(0) + (int64_t)c * m.stride(1)];
+            if (v != 0 && v != 1) return false;
+            to[i] = (unsigned char)v;
+        }
+    return true;
+}
+
+// A mask as bytes, 1 valid: booleans, or integers that are all 0 or 1. Any
+// other value has no meaning as a mask (a cast would make 0.5 or 256 masked).
+static std::vector<unsigned char> mask_bytes(
+    const nb::ndarray<nb::ro, nb::ndim<2>, nb::device::cpu> &m) {
+    const nb::dlpack::dtype type = m.dtype();
+    const auto code = (nb::dlpack::dtype_code)type.code;
+    const bool boolean = code == nb::dlpack::dtype_code::Bool,
+               integer =
+                   code == nb::dlpack::dtype_code::Int || code == nb::dlpack::dtype_code::UInt;
+    if (!(boolean || integer) || type.lanes != 1)
+        throw nb::type_error("the mask must be booleans (or integers 0 and 1)");
+    std::vector<unsigned char> bytes(m.shape(0) * m.shape(1));
+    const bool is_signed = code == nb::dlpack::dtype_code::Int;
+    bool good = false;
+    switch (type.bits) {
+        case 8:
+            good = is_signed ? all_zero_or_one<int8_t>(m, bytes.data())
+                             : all_zero_or_one<uint8_t>(m, bytes.data());
+            break;
+        case 16:
+            good = is_signed ? all_zero_or_one<int16_t>(m, bytes.data())
+                             : all_zero_or_one<uint16_t>(m, bytes.data());
+            break;
+        case 32:
+            good = is_signed ? all_zero_or_one<int32_t>(m, bytes.data())
+                             : all_zero_or_one<uint32_t>(m, bytes.data());
+            break;
+        case 64:
+            good = is_signed ? all_zero_or_one<int64_t>(m, bytes.data())
+                             : all_zero_or_one<uint64_t>(m, bytes.data());
+            break;
+        default: throw nb::type_error("the mask must be booleans (or integers 0 and 1)");
+    }
+    if (!good) throw nb::value_error("the mask must hold only True and False (or 0 and 1)");
+    return bytes;
+}
+
 static nb::tuple unwrap(
     nb::ndarray<const double, nb::ndim<2>, nb::c_contig, nb::device::cpu> phase,
-    std::optional<nb::ndarray<const uint8_t, nb::ndim<2>, nb::c_contig, nb::device::cpu>> mask,
+    std::optional<nb::ndarray<nb::ro, nb::ndim<2>, nb::device::cpu>> mask,
     std::optional<nb::ndarray<const float, nb::ndim<2>, nb::c_contig, nb::device::cpu>>
         modulation) {
     const size_t rows = phase.shape(0), columns = phase.shape(1);
@@ -227,13 +285,15 @@ static nb::tuple unwrap(
     if ((mask && (mask->shape(0) != rows || mask->shape(1) != columns)) ||
         (modulation && (modulation->shape(0) != rows || modulation->shape(1) != columns)))
         throw nb::value_error("the mask and the modulation must have the phase's shape");
+    const std::vector<unsigned char> valid =
+        mask ? mask_bytes(*mask) : std::vector<unsigned char>();
     auto unwrapped = owned_array<double>({rows, columns});
     int regions = 0;
     char message[256] = "";
     phaze_status status;
     {
         nb::gil_scoped_release unlocked;
-        status = phaze_unwrap(phase.data(), mask ? mask->data() : NULL,
+        status = phaze_unwrap(phase.data(), mask ? valid.data() : NULL,
                               modulation ? modulation->data() : NULL, (int)columns, (int)rows,
                               unwrapped.data(), &regions, message, sizeof message);
     }

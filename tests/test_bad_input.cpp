@@ -163,7 +163,7 @@ static int hidden_files(const std::string &folder) {
     int count = 0;
     DIR *dir = opendir(folder.c_str());
     for (dirent *entry; dir != NULL && (entry = readdir(dir)) != NULL;)
-        count += strncmp(entry->d_name, ".phaze_cuda", 11) == 0;
+        count += strncmp(entry->d_name, ".phaze-", 7) == 0;
     if (dir != NULL) closedir(dir);
     return count;
 }

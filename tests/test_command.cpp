@@ -104,7 +104,29 @@ TEST_F(Command, BadUsageWritesNothing) {
         {"--periods 32 f1.png f2.png f3.png", "--periods needs 2 to 8 periods, not 1"},
         {"--periods 32,8 f1.png f2.png f3.png",
          "3 frames given: frames come in sets of three, 2 sets"},
+        {"--unwrap=yes f1.png f2.png f3.png", "option --unwrap takes no value"},
+        {"--quiet=yes f1.png f2.png f3.png", "option --quiet takes no value"},
+        {"--frames 4.0 f1.png f2.png f3.png",
+         "--frames needs a whole number from 3 to 32, not '4.0'"},
+        {"--frames ' 3' f1.png f2.png f3.png", "--frames needs a whole number from 3 to 32"},
+        // A result must not replace a frame, however either is spelled.
+        {"-o f2 f2_phase.png f1.png f3.png",
+         "the result f2_phase.png would replace the frame f2_phase.png"},
+        {"-o link/f2 f2_phase.png f1.png f3.png",
+         "the result link/f2_phase.png would replace the frame f2_phase.png"},
+        {"-o f3 f1.png f2.png f3_report.json",
+         "the result f3_report.json would replace the frame f3_report.json"},
+        {"--formats npy -o out f1.png f2.png f3.png w1.tiff w2.tiff out/f1_phase.npy",
+         "the result out/f1_phase.npy would replace the frame out/f1_phase.npy"},
+        {"-o f1 f1.png f2.png pointer.png",
+         "the result f1_phase.png would replace the frame pointer.png"},
     };
+    ASSERT_EQ(run_in(folder,
+                     "cp f2.png f2_phase.png && cp f3.png f3_report.json && ln -s . link && "
+                     "mkdir out && cp w3.tiff out/f1_phase.npy && ln -s f1_phase.png pointer.png "
+                     "&& cp f3.png f1_phase.png")
+                  .status,
+              0);
     const std::string before = listing();
     for (auto &c : cases) {
         const run_result r = phaze(c[0]);
@@ -327,13 +349,37 @@ TEST_F(Command, ABatchUnderAMemoryLimitTakesTurns) {
     EXPECT_NE(refused.output.find("3 of 3 sets failed"), std::string::npos) << refused.output;
 }
 
-TEST_F(Command, ReportIsJsonWhateverTheFileNames) {
+// The phase picture is read at a glance: a masked pixel (clipped here) is black,
+// a colour no phase has.
+TEST_F(Command, PhasePictureShowsMaskedPixelsApart) {
+    ASSERT_EQ(phaze("-q --saturation 215 f1.png f2.png f3.png").status, 0);
+    image picture, mask;
+    std::string reason;
+    ASSERT_EQ(read_image("f1_phase.png", 1 << 20, &picture, &reason), 0) << reason;
+    ASSERT_EQ(read_image("f1_mask.png", 1 << 20, &mask, &reason), 0) << reason;
+    ASSERT_EQ(picture.channels, 3);
+    int masked = 0;
+    for (size_t i = 0; i < mask.data.size(); i++) {
+        const unsigned char *rgb = &picture.data[3 * i];
+        masked += mask.data[i] == 0;
+        ASSERT_EQ(mask.data[i] == 0, rgb[0] == 0 && rgb[1] == 0 && rgb[2] == 0) << i;
+    }
+    EXPECT_GT(masked, 0);
+    EXPECT_LT(masked, (int)mask.data.size());
+}
+
+TEST_F(Command, ResultsWhateverTheFileNames) {
     ASSERT_EQ(run_in(folder, "cp f1.png \"$(printf 'f\\377.png')\"").status, 0);
     const run_result r = phaze("-q -o r \"$(printf 'f\\377.png')\" f2.png f3.png");
     ASSERT_EQ(r.status, 0) << r.output;
     const auto report = nlohmann::json::parse(read_whole_file("r_report.json"), nullptr, false);
     ASSERT_FALSE(report.is_discarded()) << read_whole_file("r_report.json");
     EXPECT_EQ(report["inputs"][0], "f\uFFFD.png");
+    // The longest results, 255 bytes (_modulation.tiff on 239): their temporaries fit too.
+    const std::string longest(239, 'p');
+    const run_result fits = phaze("-q --unwrap -o " + longest + " f1.png f2.png f3.png");
+    EXPECT_EQ(fits.status, 0) << fits.output;
+    EXPECT_EQ(run_in(folder, "ls " + longest + "_* | wc -l").output, "6\n");
 }
 
 TEST_F(Command, SetsOfFourFramesGiveFourSteps) {

@@ -238,7 +238,8 @@ TEST_F(ImageFormats, BadFilesAreRefusedWithAReason) {
     };
     const std::string seeds = std::string(__FILE__).substr(0, std::string(__FILE__).rfind('/')) +
                               "/fuzz_seeds/",
-                      png = slurp("whole.png"), huge_tile = slurp(seeds + "tiled-huge.tiff");
+                      png = slurp("whole.png"), huge_tile = slurp(seeds + "tiled-huge.tiff"),
+                      jpeg = slurp(seeds + "rgb24.jpg");
     ASSERT_EQ(huge_tile.size(), 195u) << "tiled, 51718 x 4, a tile 51201 rows tall";
     write_tiff_pages("cmyk.tiff", W, PHOTOMETRIC_SEPARATED, 4, 1);
     write_tiff_pages("pages.tiff", W, PHOTOMETRIC_MINISBLACK, 1, 3);
@@ -260,6 +261,10 @@ TEST_F(ImageFormats, BadFilesAreRefusedWithAReason) {
         {"cut.png", png.substr(0, png.size() / 2), "the PNG file is truncated"},
         {"tiled-huge.tiff", huge_tile, "truncated"},
         {"huffman.jpg", slurp(seeds + "huffman-257-codes.jpg"), "a Huffman table of 906 codes"},
+        {"scan.jpg", jpeg.substr(0, jpeg.size() - 20),
+         "the file is truncated: the JPEG's 633 bytes end before its end-of-image marker"},
+        {"segment.jpg", jpeg.substr(0, 30),
+         "the file is truncated: a JPEG segment of 132 bytes at byte 22, 8 there"},
         {"cmyk.tiff", "", "a CMYK TIFF: phaze reads gray and RGB"},
         {"lab.tiff", "", "a Lab TIFF"},
         {"pages.tiff", "", "a multi-page TIFF (3 pages): phaze reads one frame a file"},
@@ -313,4 +318,98 @@ TEST_F(ImageFormats, ThresholdsFollowTheDeclaredMaximum) {
     ASSERT_EQ(load_frame_set(command_options(), paths, &set, &file, &reason), 0) << reason;
     EXPECT_EQ(set.options.saturation, 4095);
     EXPECT_DOUBLE_EQ(set.options.min_modulation, 40.95);
+}
+
+// An APP1 segment of EXIF data holding one tag, the orientation, in either byte order.
+static std::string exif_orientation_segment(int orientation, bool big_endian) {
+    auto two = [&](int v) {
+        return big_endian ? std::string{(char)(v >> 8), (char)v}
+                          : std::string{(char)v, (char)(v >> 8)};
+    };
+    auto four = [&](int v) { return big_endian ? two(0) + two(v) : two(v) + two(0); };
+    const std::string tiff = std::string(big_endian ? "MM" : "II") + two(42) + four(8) + two(1) +
+                             two(0x0112) + two(3) + four(1) + two(orientation) + two(0) + four(0);
+    const std::string body = std::string("Exif\0\0", 6) + tiff;
+    return std::string("\xff\xe1", 2) + (char)((body.size() + 2) >> 8) +
+           (char)((body.size() + 2) & 0xff) + body;
+}
+
+// A picture of w x h pixels of three bytes turned a quarter clockwise, or mirrored left to right.
+static std::vector<unsigned char> quarter_clockwise(const std::vector<unsigned char> &p, int w,
+                                                    int h) {
+    std::vector<unsigned char> out(p.size());
+    for (int y = 0; y < w; y++)
+        for (int x = 0; x < h; x++) memcpy(&out[3 * (y * h + x)], &p[3 * ((h - 1 - x) * w + y)], 3);
+    return out;
+}
+static std::vector<unsigned char> mirrored(const std::vector<unsigned char> &p, int w, int h) {
+    std::vector<unsigned char> out(p.size());
+    for (int y = 0; y < h; y++)
+        for (int x = 0; x < w; x++) memcpy(&out[3 * (y * w + x)], &p[3 * (y * w + w - 1 - x)], 3);
+    return out;
+}
+
+static std::string jpeg_of(const std::vector<unsigned char> &rgb, int w, int h) {
+    std::string bytes;
+    stbi_write_jpg_to_func([](void *to, void *data,
+                              int size) { ((std::string *)to)->append((const char *)data, size); },
+                           &bytes, w, h, 3, rgb.data(), 100);
+    return bytes;
+}
+
+// A camera held on its side says so in the EXIF orientation tag: the frame is
+// read as it is shown, so that it matches frames taken upright.
+TEST_F(ImageFormats, JpegsAreTurnedAsTheirExifSays) {
+    std::vector<unsigned char> rgb;
+    for (int i = 0; i < W * H; i++)
+        rgb.insert(rgb.end(),
+                   {(unsigned char)(i * 13), (unsigned char)(i * 7), (unsigned char)(200 - i)});
+    const std::string stored = jpeg_of(rgb, W, H);
+    std::string reason;
+    image plain;
+    write_file("plain.jpg", stored);
+    ASSERT_EQ(read_image("plain.jpg", 1 << 20, &plain, &reason), 0) << reason;
+    ASSERT_EQ(plain.channels, 3);
+    const std::vector<unsigned char> as_stored(plain.data.begin(), plain.data.end());
+    // Each orientation as the turns and mirrorings that show it.
+    const std::vector<unsigned char> once = quarter_clockwise(as_stored, W, H),
+                                     twice = quarter_clockwise(once, H, W),
+                                     thrice = quarter_clockwise(twice, W, H);
+    const struct {
+        int orientation;
+        std::vector<unsigned char> shown;
+        bool turned;
+    } cases[] = {
+        {1, as_stored, false},
+        {2, mirrored(as_stored, W, H), false},
+        {3, twice, false},
+        {4, mirrored(twice, W, H), false},
+        {5, mirrored(once, H, W), true},
+        {6, once, true},
+        {7, mirrored(thrice, H, W), true},
+        {8, thrice, true},
+        {9, as_stored, false},  // no orientation: as stored
+    };
+    for (const auto &c : cases)
+        for (bool big_endian : {false, true}) {
+            // An XMP segment may come first.
+            const std::string xmp = std::string("\xff\xe1\x00\x0b", 4) + "<x:xmp/>" + '\0';
+            write_file("turned.jpg", stored.substr(0, 2) + (big_endian ? xmp : "") +
+                                         exif_orientation_segment(c.orientation, big_endian) +
+                                         stored.substr(2));
+            image im;
+            ASSERT_EQ(read_image("turned.jpg", 1 << 20, &im, &reason), 0) << reason;
+            EXPECT_EQ(im.width, c.turned ? H : W) << c.orientation;
+            EXPECT_EQ(std::vector<unsigned char>(im.data.begin(), im.data.end()), c.shown)
+                << "orientation " << c.orientation;
+        }
+    // A set whose frames were taken with the camera held two ways reads as one.
+    const std::string held_sideways = jpeg_of(quarter_clockwise(rgb, W, H), H, W);
+    write_file("sideways.jpg", held_sideways.substr(0, 2) + exif_orientation_segment(8, false) +
+                                   held_sideways.substr(2));
+    const std::vector<std::string> paths = {"plain.jpg", "sideways.jpg", "plain.jpg"};
+    frame_set set;
+    std::string file;
+    EXPECT_EQ(load_frame_set(command_options(), paths, &set, &file, &reason), 0) << reason;
+    EXPECT_EQ(set.view.width, W);
 }

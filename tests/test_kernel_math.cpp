@@ -7,6 +7,7 @@
 
 #include "math/kernel.h"
 #include "method/moments.h"
+#include "shared/phase_colours.h"
 #include "shared/quantise_phase.h"
 
 using namespace phaze_internal;
@@ -122,4 +123,39 @@ TEST(PhaseAndPicture, PolarAngleAndItsByte) {
     quantise_phases(many.data(), many.size(), bytes_of.data());
     for (size_t i = 0; i < many.size(); i++)
         ASSERT_EQ(bytes_of[i], quantise_phase(many[i])) << many[i];
+}
+
+// The command's phase picture: levels as palette indices, a colour a level,
+// colours of one lightness that go round with the phase, masked pixels black.
+TEST(PhaseAndPicture, ColoursGoRoundAndMaskedPixelsStandApart) {
+    const double phases[] = {0, PI, nextafter(2 * PI, 0), 2 * PI, NAN, 1.0};
+    unsigned char indices[6];
+    phase_picture_indices(phases, 6, indices);
+    const unsigned char expected[6] = {0, 127, 254, 254, MASKED_INDEX, quantise_phase(1.0)};
+    for (int k = 0; k < 6; k++) EXPECT_EQ(indices[k], expected[k]) << phases[k];
+    unsigned char rgb[256][3];
+    phase_palette(rgb);
+    EXPECT_TRUE(rgb[MASKED_INDEX][0] == 0 && rgb[MASKED_INDEX][1] == 0 &&
+                rgb[MASKED_INDEX][2] == 0);
+    auto linear = [](int byte) {
+        const double v = byte / 255.0;
+        return v <= 0.04045 ? v / 12.92 : pow((v + 0.055) / 1.055, 2.4);
+    };
+    auto distance = [&](int a, int b) {
+        double sum = 0;
+        for (int c = 0; c < 3; c++) sum += (rgb[a][c] - rgb[b][c]) * (rgb[a][c] - rgb[b][c]);
+        return sqrt(sum);
+    };
+    double darkest = 1, brightest = 0, largest_step = 0, closest_opposite = 1e9;
+    for (int k = 0; k < 255; k++) {
+        const double luminance =
+            0.2126 * linear(rgb[k][0]) + 0.7152 * linear(rgb[k][1]) + 0.0722 * linear(rgb[k][2]);
+        darkest = fmin(darkest, luminance), brightest = fmax(brightest, luminance);
+        largest_step = fmax(largest_step, distance(k, (k + 1) % 255));  // 2 pi meets 0
+        closest_opposite = fmin(closest_opposite, distance(k, (k + 127) % 255));
+    }
+    EXPECT_GT(darkest, 0.3) << "no phase near the masked pixels' black";
+    EXPECT_LT(brightest / darkest, 1.2) << "no phase stands out by its lightness";
+    EXPECT_LT(largest_step, 6) << "the colours change smoothly, across 2 pi too";
+    EXPECT_GT(closest_opposite, 100) << "phases half a turn apart look apart";
 }

@@ -1,5 +1,6 @@
 #include "command/arguments.h"
 
+#include <ctype.h>
 #include <getopt.h>
 #include <math.h>
 #include <stdio.h>
@@ -7,6 +8,8 @@
 #include <string.h>
 
 #include <set>
+
+#include "shared/file_places.h"
 
 static const char *HELP =
     "usage: phaze [options] FRAME1 FRAME2 FRAME3 ... [FRAME1 FRAME2 FRAME3 ...]\n"
@@ -38,8 +41,9 @@ static const char *HELP =
     "  -h, --help              print this help\n"
     "\n"
     "Results for prefix P: P_phase.tiff (float32 radians in [0, 2pi], NaN where masked),\n"
-    "P_modulation.tiff (float32), P_mask.png (255 valid, 0 masked), P_phase.png (a view),\n"
-    "P_report.json; with npy P_phase.npy (float64), with txt P_phase.txt (one %lf a pixel).\n"
+    "P_modulation.tiff (float32), P_mask.png (255 valid, 0 masked), P_phase.png (the phase\n"
+    "in colour, masked pixels black), P_report.json; with npy P_phase.npy (float64), with\n"
+    "txt P_phase.txt (one %lf a pixel).\n"
     "Exit status: 0 done, 1 a set failed, 2 bad usage.\n";
 
 int usage_error(const std::string &message) {
@@ -47,10 +51,20 @@ int usage_error(const std::string &message) {
     return ARGUMENTS_BAD;
 }
 
+// strtod alone would take leading blanks, hex and "inf".
 static int parse_number(const char *text, double *value) {
+    if (!isdigit((unsigned char)text[0]) && text[0] != '.') return 0;
     char *end = NULL;
     *value = strtod(text, &end);
     return end != text && *end == '\0' && isfinite(*value) && *value >= 0;
+}
+
+// Decimal digits only: "4.0", " 4" and "4e0" are not a frame count.
+static int parse_whole_number(const char *text, int *value) {
+    const size_t length = strlen(text);
+    if (length == 0 || length > 6 || strspn(text, "0123456789") != length) return 0;
+    *value = atoi(text);
+    return 1;
 }
 
 static int parse_formats(const char *list, command_options *o) {
@@ -113,12 +127,11 @@ int parse_arguments(int argc, char **argv, command_options *o) {
         switch (c) {
             case 'o': o->output = value; break;
             case 'n': {
-                double n = 0;
-                if (!parse_number(optarg, &n) || n != floor(n) || n < PHAZE_MIN_FRAMES ||
-                    n > PHAZE_MAX_FRAMES)
+                int n = 0;
+                if (!parse_whole_number(optarg, &n) || n < PHAZE_MIN_FRAMES || n > PHAZE_MAX_FRAMES)
                     return usage_error("--frames needs a whole number from 3 to 32, not '" + value +
                                        "'");
-                o->frames_per_set = (int)n;
+                o->frames_per_set = n;
                 break;
             }
             case 'q': o->quiet = true; break;
@@ -194,9 +207,16 @@ int parse_arguments(int argc, char **argv, command_options *o) {
             case ':':
                 return usage_error(std::string("option ") + argv[optind - 1] + " needs a value");
             default:
+                // A long option given a value it does not take: optopt holds its
+                // val, which for most is no character at all.
+                if (strncmp(argv[optind - 1], "--", 2) == 0 && optopt != 0)
+                    for (const struct option *l = longs; l->name != NULL; l++)
+                        if (l->val == optopt && l->has_arg == no_argument)
+                            return usage_error(std::string("option --") + l->name +
+                                               " takes no value");
                 // optopt names a short option; within a cluster such as -xq,
                 // argv[optind - 1] is still the argument before it.
-                if (optopt != 0)
+                if (optopt != 0 && strncmp(argv[optind - 1], "--", 2) != 0)
                     return usage_error(std::string("unknown option -") + (char)optopt +
                                        " (a frame whose name begins with '-' goes after --)");
                 return usage_error(std::string("unknown option ") + argv[optind - 1]);
@@ -230,22 +250,20 @@ static std::string file_name(const std::string &path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// The prefix as the file system sees it: its folder resolved (., .., links),
-// so that a1 and ./a1 are one name. A folder that does not exist yet stays as
-// it is spelled.
-static std::string resolved_prefix(const std::string &prefix) {
-    const size_t slash = prefix.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : prefix.substr(0, slash + 1);
-    char *real = realpath(folder.c_str(), NULL);
-    if (real == NULL) return prefix;
-    const std::string resolved = std::string(real) + "/" + file_name(prefix);
-    free(real);
-    return resolved;
+const char *const RESULT_SUFFIXES[RESULT_KINDS] = {"_phase.tiff", "_modulation.tiff", "_mask.png",
+                                                   "_phase.png",  "_report.json",     "_phase.npy",
+                                                   "_phase.txt",  "_unwrapped.tiff"};
+
+bool result_wanted(const command_options &o, int kind) {
+    const bool wanted[RESULT_KINDS] = {o.tiff, o.tiff, o.png, o.png,
+                                       o.json, o.npy,  o.txt, o.unwrap};
+    return wanted[kind];
 }
 
 int result_prefixes(const command_options &o, std::vector<std::string> *prefixes) {
     const size_t sets = o.frames.size() / frames_per_result(o);
     std::set<std::string> seen;
+    std::vector<std::string> results;
     for (size_t s = 0; s < sets; s++) {
         const std::string &first = o.frames[frames_per_result(o) * s];
         std::string prefix;
@@ -256,9 +274,18 @@ int result_prefixes(const command_options &o, std::vector<std::string> *prefixes
         else
             prefix = o.output + (o.output.back() == '/' ? "" : "/") +
                      without_extension(file_name(first));
-        if (!seen.insert(resolved_prefix(prefix)).second)
+        if (!seen.insert(name_place(prefix)).second)
             return usage_error("two sets would write their results to " + prefix + "_*");
         prefixes->push_back(prefix);
+        for (int k = 0; k < RESULT_KINDS; k++)
+            if (result_wanted(o, k)) results.push_back(prefix + RESULT_SUFFIXES[k]);
     }
+    // Frames are read before their set's results are written, but a batch reads
+    // later sets after earlier ones are written, and a user keeps their frames.
+    int result = 0;
+    const int frame = replaced_input(results, o.frames, &result);
+    if (frame >= 0)
+        return usage_error("the result " + results[result] + " would replace the frame " +
+                           o.frames[frame]);
     return ARGUMENTS_RUN;
 }

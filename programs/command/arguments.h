@@ -29,12 +29,17 @@ inline size_t frames_per_result(const command_options &o) {
     return (size_t)o.frames_per_set * (o.periods.empty() ? 1 : o.periods.size());
 }
 
+// The result files of a prefix P are P + these, in the order they are written.
+enum { RESULT_KINDS = 8 };
+extern const char *const RESULT_SUFFIXES[RESULT_KINDS];
+bool result_wanted(const command_options &o, int kind);
+
 // ARGUMENTS_RUN, or the exit status after help, the version or a usage message.
 int parse_arguments(int argc, char **argv, command_options *options);
 
 // The prefix of each set's result files, from -o or the sets' first frames.
 // ARGUMENTS_RUN, or ARGUMENTS_BAD after a usage message when two sets' results
-// would share a name.
+// would share a name, or a result would replace one of the frames.
 int result_prefixes(const command_options &options, std::vector<std::string> *prefixes);
 
 // A usage message on standard error, as every bad-usage path ends.

@@ -15,7 +15,7 @@
 #include "shared/format_lf.h"
 #include "shared/in_parallel.h"
 #include "shared/result_files.h"
-#include "shared/quantise_phase.h"
+#include "shared/phase_colours.h"
 
 using json = nlohmann::ordered_json;
 
@@ -124,7 +124,7 @@ static row_source float_rows(const frame_set &set, const From *values) {
     };
 }
 
-// The phase picture's bytes, made by the phase TIFF's writer from the rows it
+// The phase picture's palette indices, made by the phase TIFF's writer from the rows it
 // converts, and taken by the picture's writer as they come: the phase (8 bytes
 // a pixel) is read from memory once for both files, not twice.
 struct phase_picture {
@@ -163,7 +163,7 @@ static row_source phase_rows(const frame_set &set, const double *phase, phase_pi
             const size_t n = count - done < chunk ? count - done : chunk;
             const double *from = phase + start + done;
             for (size_t i = 0; i < n; i++) samples[done + i] = (float)from[i];
-            quantise_phases(from, n, picture->bytes.data() + start + done);
+            phase_picture_indices(from, n, picture->bytes.data() + start + done);
         }
         picture->made(first + rows);
     };
@@ -194,6 +194,8 @@ static int write_result(int k, const command_options &o, const std::string &path
         case 2:
         case 3: {
             const bool mask = k == 2;
+            unsigned char colours[256][3];
+            if (!mask) phase_palette(colours);
             return write_png_rows(
                 path.c_str(), width, height, PIXELS_U8,
                 [&](int first, int rows, unsigned char *to) {
@@ -204,10 +206,10 @@ static int write_result(int k, const command_options &o, const std::string &path
                     } else if (picture != NULL && picture->wait_for(first + rows)) {
                         memcpy(to, picture->bytes.data() + start, count);
                     } else {
-                        quantise_phases(out.phase.data() + start, count, to);
+                        phase_picture_indices(out.phase.data() + start, count, to);
                     }
                 },
-                reason);
+                reason, mask ? nullptr : colours);
         }
         case 4: {
             const std::string json = report_json(o, paths, set, out);
@@ -225,17 +227,11 @@ int write_set_results(const command_options &o, const std::string &prefix,
                       const std::vector<std::string> &paths, const frame_set &set,
                       const set_outputs &out, std::vector<std::string> *written, std::string *file,
                       std::string *reason) {
-    struct result {
-        bool wanted;
-        const char *suffix;
-    } results[] = {{o.tiff, "_phase.tiff"}, {o.tiff, "_modulation.tiff"}, {o.png, "_mask.png"},
-                   {o.png, "_phase.png"},   {o.json, "_report.json"},     {o.npy, "_phase.npy"},
-                   {o.txt, "_phase.txt"},   {o.unwrap, "_unwrapped.tiff"}};
-    pending_file files[8];
-    int count = 0, failed = 0, which[8];
-    for (int k = 0; k < 8 && !failed; k++) {
-        if (!results[k].wanted) continue;
-        const std::string name = prefix + results[k].suffix;
+    pending_file files[RESULT_KINDS];
+    int count = 0, failed = 0, which[RESULT_KINDS];
+    for (int k = 0; k < RESULT_KINDS && !failed; k++) {
+        if (!result_wanted(o, k)) continue;
+        const std::string name = prefix + RESULT_SUFFIXES[k];
         const int error = begin_result(name.c_str(), &files[count]);
         if (error != 0) {
             *file = name, *reason = strerror(error);

@@ -1,7 +1,8 @@
 // Image files in and out, through well-kept libraries: libtiff (TIFF), libpng
-// (PNG) and stb_image (BMP, JPEG); PGM and PPM samples are read as they lie
-// after the header. What the phaze command reads its frames from and writes its
-// results to, and what fringegen writes its frame sets as.
+// (PNG) and stb_image (BMP, JPEG, turned upright as libexif reads its EXIF
+// orientation); PGM and PPM samples are read as they lie after the header.
+// What the phaze command reads its frames from and writes its results to, and
+// what fringegen writes its frame sets as.
 #pragma once
 
 #include <functional>
@@ -51,8 +52,10 @@ int write_png(const char *path, const image &gray, std::string *reason);
 typedef std::function<void(int first, int rows, unsigned char *to)> row_source;
 int write_tiff_rows(const char *path, int width, int height, pixel_format format,
                     const row_source &source, std::string *reason);
+// With a palette of 256 colours, 8-bit samples are its indices.
 int write_png_rows(const char *path, int width, int height, pixel_format format,
-                   const row_source &source, std::string *reason);
+                   const row_source &source, std::string *reason,
+                   const unsigned char (*palette)[3] = nullptr);
 // A TIFF straight from samples already in the file's format (rows without padding).
 int write_tiff_samples(const char *path, int width, int height, pixel_format format,
                        const void *samples, std::string *reason);

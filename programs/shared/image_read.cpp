@@ -32,6 +32,7 @@
 
 #include "shared/codec_errors.h"
 #include "shared/image.h"
+#include "shared/orientation.h"
 
 size_t pixel_format_bytes(pixel_format format) {
     return format == PIXELS_U8 ? 1 : format == PIXELS_U16 ? 2 : 4;
@@ -351,18 +352,41 @@ static int check_bmp(FILE *file, unsigned long long file_bytes, const size_limit
     return 0;
 }
 
+// What a walk over a JPEG's markers finds before stb_image decodes it.
+struct jpeg_markers {
+    bool ended = false;               // the end-of-image marker was there
+    std::vector<unsigned char> exif;  // the APP1 segment of EXIF data, if any
+};
+
 // stb_image 2.27 writes past its Huffman tables when a table lists more than
-// 256 codes. Walks the markers as it does, and refuses such a file first.
-static int check_jpeg_tables(FILE *file, std::string *reason) {
+// 256 codes, and decodes a file cut short as if the rest were there. Walks the
+// markers as it does, refusing such a file first, and keeps the EXIF segment.
+static int walk_jpeg(FILE *file, unsigned long long file_bytes, jpeg_markers *found,
+                     std::string *reason) {
     for (int c = getc(file); c != EOF; c = getc(file)) {
         if (c != 0xff) continue;  // entropy-coded data
         int marker = getc(file);
         while (marker == 0xff) marker = getc(file);
+        if (marker == 0xd9) found->ended = true;
         if (marker == 0xd9 || marker == EOF) break;
         if (marker == 0 || marker == 1 || (marker >= 0xd0 && marker <= 0xd8)) continue;
         const int high = getc(file), low = getc(file);
-        if (low == EOF || high == EOF || (high << 8 | low) < 2) break;  // stb_image refuses it
+        if (low == EOF || high == EOF) break;
+        if ((high << 8 | low) < 2) return 0;  // stb_image refuses it
         long length = (high << 8 | low) - 2;
+        const long at = ftell(file);
+        if (at < 0) return 0;
+        if ((unsigned long long)at + length > file_bytes)
+            return truncated(reason, "a JPEG segment of " + number(length + 2) + " bytes at byte " +
+                                         number(at - 2) + ", " + number(file_bytes - at + 2) +
+                                         " there");
+        if (marker == 0xe1 && found->exif.empty()) {  // APP1: EXIF, or XMP before it
+            std::vector<unsigned char> segment(length);
+            if (fread(segment.data(), 1, length, file) != (size_t)length) break;
+            if (length >= 6 && memcmp(segment.data(), "Exif\0\0", 6) == 0)
+                found->exif.swap(segment);
+            continue;
+        }
         if (marker != 0xc4) {
             if (fseek(file, length, SEEK_CUR) != 0) break;
             continue;
@@ -380,6 +404,9 @@ static int check_jpeg_tables(FILE *file, std::string *reason) {
             length -= 17 + codes;
         }
     }
+    if (!found->ended)
+        return truncated(reason, "the JPEG's " + number(file_bytes) +
+                                     " bytes end before its end-of-image marker");
     return 0;
 }
 
@@ -394,25 +421,34 @@ static int read_with_stb(const char *path, bool jpeg, unsigned long long file_by
     FILE *file = fopen(path, "rb");
     if (file == NULL) return refuse(reason, strerror(errno));
     int width = 0, height = 0, channels = 0;
-    int failed =
-        jpeg ? check_jpeg_tables(file, reason) : check_bmp(file, file_bytes, limit, reason);
+    jpeg_markers markers;
+    int failed = jpeg ? walk_jpeg(file, file_bytes, &markers, reason)
+                      : check_bmp(file, file_bytes, limit, reason);
     rewind(file);
     if (!failed && !stbi_info_from_file(file, &width, &height, &channels))
         failed = refuse(reason, stb_refusal(jpeg));
+    const int orientation = failed || markers.exif.empty()
+                                ? 1
+                                : exif_orientation(markers.exif.data(), markers.exif.size());
+    const bool turned = orientation_turns(orientation);
     out->channels = channels >= 3 ? 3 : 1;
     out->format = PIXELS_U8;
-    failed = failed || check_size(width, height, limit, reason) ||
+    failed = failed ||
+             check_size(turned ? height : width, turned ? width : height, limit, reason) ||
              (jpeg && check_file_holds(times((unsigned long long)width * height, out->channels),
                                        file_bytes, true, reason)) ||
-             make_room(out, width, height, limit, reason);
+             make_room(out, turned ? height : width, turned ? width : height, limit, reason);
+    const int stored_width = width, stored_height = height;
     unsigned char *samples =
         failed ? NULL : stbi_load_from_file(file, &width, &height, &channels, out->channels);
     fclose(file);
     if (failed) return 1;
     if (samples == NULL) return refuse(reason, stb_refusal(jpeg));
-    if (width != out->width || height != out->height)
+    if (width != stored_width || height != stored_height)
         failed = refuse(reason, jpeg ? "a corrupt JPEG" : "a corrupt BMP");
-    if (!failed) memcpy(out->data.data(), samples, out->data.size());
+    if (!failed && orientation == 1) memcpy(out->data.data(), samples, out->data.size());
+    if (!failed && orientation != 1)
+        turn_upright(samples, width, height, (size_t)out->channels, orientation, out->data.data());
     stbi_image_free(samples);
     if (jpeg) out->warning = "lossy JPEG compression adds noise to the phase";
     return failed;

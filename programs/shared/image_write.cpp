@@ -111,14 +111,15 @@ static void filter_band(unsigned char *samples, int rows, size_t row, size_t byt
 }
 
 int write_png_rows(const char *path, int width, int height, pixel_format format,
-                   const row_source &source, std::string *reason) {
+                   const row_source &source, std::string *reason,
+                   const unsigned char (*palette)[3]) {
     const int depth = format == PIXELS_U16 ? 16 : 8;
     const size_t bytes = (size_t)depth / 8, row = (size_t)width * bytes;
     const int band = (int)std::max<size_t>(1, std::min<size_t>(height, ((size_t)1 << 20) / row));
     // Made before libpng may jump.
     std::vector<unsigned char> samples((size_t)band * row), stream((size_t)band * (row + 1)),
         compressed((size_t)1 << 20), level_buffer(ISAL_DEF_LVL1_DEFAULT);
-    FILE *file = fopen(path, "wb");
+    FILE *volatile file = fopen(path, "wb");  // read again after a jump
     if (file == NULL) {
         *reason = strerror(errno);
         return 1;
@@ -135,8 +136,15 @@ int write_png_rows(const char *path, int width, int height, pixel_format format,
     }
     png_init_io(png, file);
     png_set_user_limits(png, 0x7fffffff, 0x7fffffff);
-    png_set_IHDR(png, info, (png_uint_32)width, (png_uint_32)height, depth, PNG_COLOR_TYPE_GRAY,
-                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    const bool indexed = palette != nullptr && depth == 8;
+    png_set_IHDR(png, info, (png_uint_32)width, (png_uint_32)height, depth,
+                 indexed ? PNG_COLOR_TYPE_PALETTE : PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    if (indexed) {
+        png_color colours[256];
+        for (int k = 0; k < 256; k++) colours[k] = {palette[k][0], palette[k][1], palette[k][2]};
+        png_set_PLTE(png, info, colours, 256);
+    }
     png_write_info(png, info);
     // ISA-L deflates the filter stream (at its fast level, four times zlib's
     // speed on a phase picture and thirty on a mask); libpng frames what comes

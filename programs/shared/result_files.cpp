@@ -82,7 +82,9 @@ int begin_result(const char *final_name, pending_file *file) {
     const size_t slash = name.rfind('/');
     const size_t base = slash == std::string::npos ? 0 : slash + 1;
     file->final_name = name;
-    file->temporary = name.substr(0, base) + "." + name.substr(base) + ".XXXXXX";
+    // A short name of its own: one made from the result's would not fit where
+    // the result's name just fits (255 bytes).
+    file->temporary = name.substr(0, base) + TEMPORARY_PATTERN;
     hold_signals();
     const int descriptor = mkstemp(&file->temporary[0]);
     const int error = errno;

@@ -10,6 +10,10 @@ struct pending_file {
     std::string final_name, temporary;
 };
 
+// Temporaries are hidden files of this name beside their results, the X's
+// made unique.
+#define TEMPORARY_PATTERN ".phaze-XXXXXX"
+
 // Makes the temporary file for final_name (with the permissions of a new file)
 // and has it removed should SIGINT, SIGTERM, SIGHUP or SIGQUIT end the process.
 // 0, or an errno value.

@@ -13,6 +13,7 @@ Every frame is modelled as ``I_k = A + B cos(phase + phase_offset + steps[k])``;
 
 from __future__ import annotations
 
+import os
 from dataclasses import dataclass
 from typing import Any, Dict, Optional, Sequence, Union
 
@@ -44,14 +45,39 @@ class Result:
     report: Dict[str, Any]
 
 
+def _native(a: np.ndarray) -> np.ndarray:
+    """The array in the machine's byte order, which is all the binding reads."""
+    return a if a.dtype.isnative else a.astype(a.dtype.newbyteorder("="))
+
+
+def _path(path, what: str = "a path") -> bytes:
+    """A path as the file system takes it: str (non-UTF-8 names as os.fsdecode
+    gives them), bytes or os.PathLike."""
+    try:
+        return os.fsencode(path)
+    except TypeError:
+        raise TypeError(f"{what} must be a str, bytes or os.PathLike, not {type(path).__name__}") from None
+
+
+def _paths(paths) -> list:
+    # A str is a sequence too: "abc" would be read as the files a, b and c.
+    if isinstance(paths, (str, bytes, os.PathLike)):
+        raise TypeError(f"paths must be a sequence of paths, not one {type(paths).__name__}")
+    try:
+        items = list(paths)
+    except TypeError:
+        raise TypeError(f"paths must be a sequence of paths, not {type(paths).__name__}") from None
+    return [_path(p, "each path") for p in items]
+
+
 def _frames_of(frames: Union[np.ndarray, Sequence[np.ndarray]]) -> list:
     """The frames as a list of 2-D arrays whose rows the library can read in
     place; the binding checks everything else."""
     if isinstance(frames, np.ndarray):
-        arrays = list(frames) if frames.ndim == 3 else [frames]
+        arrays = list(_native(frames)) if frames.ndim == 3 else [_native(frames)]
     else:
         try:
-            arrays = [np.asarray(f) for f in frames]
+            arrays = [_native(np.asarray(f)) for f in frames]
         except TypeError:
             raise TypeError("frames must be an (N, H, W) array or a sequence of N (H, W) arrays") from None
     # Rows are read in place at any stride; samples that are not next to each
@@ -135,8 +161,8 @@ def unwrap(phase: np.ndarray, mask: Optional[np.ndarray] = None,
     """The spatially unwrapped phase: float64, NaN where masked.
 
     phase:      (H, W) wrapped phase in radians (as Result.phase), NaN where masked
-    mask:       (H, W) bool, True where valid (as Result.mask); default: where the
-                phase is finite
+    mask:       (H, W) bool, True where valid (as Result.mask), or integers 0 and 1;
+                default: where the phase is finite
     modulation: (H, W), optional (as Result.modulation): a further weight of how
                 reliable each pixel is
 
@@ -146,7 +172,7 @@ def unwrap(phase: np.ndarray, mask: Optional[np.ndarray] = None,
     """
     phase = np.ascontiguousarray(phase, dtype=np.float64)
     if mask is not None:
-        mask = np.ascontiguousarray(mask, dtype=np.uint8)
+        mask = _native(np.asarray(mask))  # booleans, or integers 0 and 1: the binding checks
     if modulation is not None:
         modulation = np.ascontiguousarray(modulation, dtype=np.float32)
     unwrapped, _ = _phaze.unwrap(phase, mask, modulation)
@@ -162,7 +188,7 @@ def read_frames(paths: Sequence[str], channel: str = "luma") -> np.ndarray:
     frames). A set that cannot be read raises ValueError with the command's
     message, "phaze: FILE: reason".
     """
-    stack, _, _, _, _ = _phaze.read_frames([str(p) for p in paths], channel, -1.0, -1.0)
+    stack, _, _, _, _ = _phaze.read_frames(_paths(paths), channel, -1.0, -1.0)
     return stack
 
 
@@ -175,13 +201,13 @@ def write_results(result: Result, prefix: str, formats: Sequence[str] = ("tiff",
     were). Returns the names written; raises ValueError("phaze: FILE: reason").
     """
     report = dict(result.report)
-    report.setdefault("inputs", [])
+    inputs = _paths(report.get("inputs", []))
     regions = int(report.get("unwrapped_regions", 0))
     return _phaze.write_results(
         np.ascontiguousarray(result.phase, np.float64), np.ascontiguousarray(result.modulation, np.float32),
         np.ascontiguousarray(result.mask, np.uint8),
         None if unwrapped is None else np.ascontiguousarray(unwrapped, np.float64), regions, report,
-        str(prefix), list(formats))
+        _path(prefix, "prefix"), list(formats), inputs)
 
 
 def run_set(paths: Sequence[str], prefix: str, frames: Optional[int] = None,
@@ -196,15 +222,17 @@ def run_set(paths: Sequence[str], prefix: str, frames: Optional[int] = None,
     order given. Returns the report; a set that cannot be done raises ValueError
     with the command's message, "phaze: FILE: reason".
     """
-    paths = [str(p) for p in paths]
+    files = _paths(paths)
+    paths = [os.fsdecode(p) for p in files]
     count = len(periods) if periods else 1
     n = frames or len(paths) // count
     if n * count != len(paths):
         raise ValueError(f"{len(paths)} frames given: frames come in sets of {n}, {count} sets a result")
+    _phaze.check_result_names(_path(prefix, "prefix"), list(formats), bool(unwrap), files)
     sets, warnings, sample_type, thresholds = [], [], None, None
     for k in range(count):
         stack, read_as, said, least, top = _phaze.read_frames(
-            paths[n * k : n * (k + 1)], channel, -1.0 if min_modulation is None else float(min_modulation),
+            files[n * k : n * (k + 1)], channel, -1.0 if min_modulation is None else float(min_modulation),
             -1.0 if saturation is None else float(saturation))
         sets.append(stack)
         warnings += [w for w in said if w not in warnings]

@@ -2,6 +2,7 @@
 
 import json
 import os
+import shutil
 import subprocess
 
 import numpy as np
@@ -83,7 +84,69 @@ def test_write_results_refuses_and_leaves_nothing(tmp_path, good_set):
     (tmp_path / "r_mask.png").mkdir()
     with pytest.raises(ValueError, match="r_mask.png: can't write it: Is a directory"):
         phaze.write_results(result, str(tmp_path / "r"))
-    assert sorted(p.name for p in tmp_path.iterdir() if p.name.startswith(("r_", ".r_"))) == ["r_mask.png"]
+    assert sorted(p.name for p in tmp_path.iterdir() if p.name.startswith(("r_", "."))) == ["r_mask.png"]
+
+
+DROP = object()
+
+
+def changed(result, **fields):
+    """The result with its report's fields changed, or dropped (DROP)."""
+    report = {k: v for k, v in {**result.report, **fields}.items() if v is not DROP}
+    return phaze.Result(result.phase, result.modulation, result.mask, result.steps, report)
+
+
+@pytest.mark.parametrize(
+    "call, error, says",
+    [
+        (lambda d, s, r: phaze.read_frames("abc"), TypeError, "a sequence of paths, not one str"),
+        (lambda d, s, r: phaze.read_frames([s[0], 7, s[2]]), TypeError, "each path must be a str, bytes or os.PathLike, not int"),
+        (lambda d, s, r: phaze.read_frames([s[0] + "\0x", s[1], s[2]]), ValueError, "embedded null byte"),
+        (lambda d, s, r: phaze.run_set(s, str(d / "keep.tiff\0x")), ValueError, "embedded null byte"),
+        (lambda d, s, r: phaze.write_results(r, str(d / "keep.tiff\0x")), ValueError, "embedded null byte"),
+        (lambda d, s, r: phaze.run_set([str(d / "p_phase.tiff"), s[1], s[2]], str(d / "p")), ValueError,
+         "p_phase.tiff would replace the frame"),
+        (lambda d, s, r: phaze.run_set([str(d / "p_phase.tiff"), s[1], s[2]], str(d / "." / "p"), formats=["tiff"]),
+         ValueError, "would replace the frame"),
+        (lambda d, s, r: phaze.write_results(changed(r, sample_type=DROP), str(d / "r")), ValueError,
+         "the report has no 'sample_type'"),
+        (lambda d, s, r: phaze.write_results(changed(r, sample_type="int7"), str(d / "r")), ValueError,
+         "'sample_type' is uint8, uint16, float32 or float64, not 'int7'"),
+        (lambda d, s, r: phaze.write_results(changed(r, background="dark"), str(d / "r")), TypeError,
+         "the report's 'background' must be a number or None, not str"),
+        (lambda d, s, r: phaze.write_results(changed(r, steps="abc"), str(d / "r")), TypeError,
+         "the report's 'steps' must be a list, not str"),
+        (lambda d, s, r: phaze.write_results(changed(r, warnings=[3]), str(d / "r")), TypeError,
+         "the report's 'warnings' must be a list of str, not int"),
+        (lambda d, s, r: phaze.write_results(changed(r, device=DROP), str(d / "r")), ValueError,
+         "the report has no 'device'"),
+    ],
+)
+def test_file_functions_refuse_bad_arguments_and_write_nothing(tmp_path, good_set, call, error, says):
+    shutil.copy(good_set[0], tmp_path / "p_phase.tiff")
+    (tmp_path / "keep.tiff").write_bytes(b"kept")
+    before = sorted(p.name for p in tmp_path.iterdir())
+    result = phaze.analyse(phaze.read_frames(good_set))
+    with pytest.raises(error) as caught:
+        call(tmp_path, good_set, result)
+    assert says in str(caught.value)
+    assert sorted(p.name for p in tmp_path.iterdir()) == before
+    assert (tmp_path / "keep.tiff").read_bytes() == b"kept"
+
+
+def test_file_names_need_not_be_utf8(tmp_path, good_set):
+    odd = os.fsdecode(b"\xff")  # a byte that is no UTF-8, as Python's file functions show it
+    names = [tmp_path / f"{odd}{k}.tiff" for k in range(3)]
+    for path, name in zip(good_set, names):
+        shutil.copy(path, name)
+    report = phaze.run_set(names, tmp_path / f"{odd}r")
+    assert report["written"][0] == str(tmp_path / f"{odd}r_phase.tiff")
+    on_disk = json.loads((tmp_path / f"{odd}r_report.json").read_bytes())
+    assert on_disk["inputs"][0].endswith("\ufffd0.tiff")
+    np.testing.assert_array_equal(phaze.read_frames([os.fsencode(n) for n in names]), phaze.read_frames(good_set))
+    with pytest.raises(ValueError) as caught:
+        phaze.read_frames([names[0], tmp_path / f"{odd}missing.tiff", names[2]])
+    assert f"{odd}missing.tiff: No such file or directory" in str(caught.value)
 
 
 def run_one(paths, prefix):

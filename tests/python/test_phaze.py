@@ -65,6 +65,12 @@ def test_a_stack_three_arrays_and_strided_views_agree():
     # Samples that are not next to each other in a row are copied first.
     wide = np.repeat(big, 2, axis=2)[:, 10:130, 40:360:2]
     np.testing.assert_array_equal(phaze.analyse(wide).phase, reference)
+    # Samples in the other byte order are read as their values.
+    np.testing.assert_array_equal(phaze.analyse(stack.astype(stack.dtype.newbyteorder(">"))).phase, reference)
+    # One row through a new axis (its stride 0) is as good as a copy.
+    row = big[:, 70, :]
+    copied = [np.array(f).reshape(1, -1) for f in row]
+    np.testing.assert_array_equal(phaze.analyse(row[:, None, :]).phase, phaze.analyse(copied).phase)
 
 
 @pytest.mark.parametrize(
@@ -325,6 +331,30 @@ def test_spatial_unwrapping_over_holes_and_separate_regions():
     theirs = unwrap_phase(np.ma.masked_array(np.where(mask, wrapped, 0), ~mask)).filled(np.nan)
     for region in (x < 250, x >= 258):
         assert agreeing(unwrapped, theirs, mask & region) >= 0.9999
+
+
+@pytest.mark.parametrize(
+    "make, error, says",
+    [
+        (lambda m: m.astype(np.int64), None, None),
+        (lambda m: m.astype(">i2"), None, None),
+        (lambda m: np.asfortranarray(m), None, None),
+        (lambda m: m.astype(np.float64) * 0.5, TypeError, "the mask must be booleans (or integers 0 and 1)"),
+        (lambda m: np.where(m, 1.0, np.nan), TypeError, "the mask must be booleans"),
+        (lambda m: m.astype(np.int32) * 256, ValueError, "the mask must hold only True and False (or 0 and 1)"),
+        (lambda m: m.astype(np.uint8) + 1, ValueError, "only True and False"),
+    ],
+)
+def test_unwrapping_takes_a_mask_of_booleans(make, error, says):
+    y, x = np.mgrid[0:40, 0:50]
+    mask = (x - 20) ** 2 + (y - 20) ** 2 > 25  # a hole
+    wrapped = np.where(mask, np.mod(0.7 * x + 0.2 * y, 2 * np.pi), np.nan)
+    if error is None:
+        np.testing.assert_array_equal(phaze.unwrap(wrapped, make(mask)), phaze.unwrap(wrapped, mask))
+        return
+    with pytest.raises(error) as caught:
+        phaze.unwrap(wrapped, make(mask))
+    assert says in str(caught.value)
 
 
 def test_spatial_unwrapping_of_real_captures_agrees_with_scikit_image():
