@@ -40,11 +40,9 @@ bool undistort(const lens &l, double xd, double yd, double *x, double *y) {
         if (!(fabs(ux) < 1e3 && fabs(uy) < 1e3)) return false;  // diverging, or not a number
         if (fabs(step_x) + fabs(step_y) <= 1e-15 * (1 + fabs(ux) + fabs(uy))) break;
     }
-    double dx, dy, j[4];
-    distort(l, ux, uy, &dx, &dy, j);
-    if (!(fabs(dx - xd) + fabs(dy - yd) <= 1e-12 * (1 + fabs(xd) + fabs(yd)) &&
-          j[0] * j[3] - j[1] * j[2] > 0))
-        return false;
+    double dx, dy;
+    distort(l, ux, uy, &dx, &dy, nullptr);
+    if (!(fabs(dx - xd) + fabs(dy - yd) <= 1e-12 * (1 + fabs(xd) + fabs(yd)))) return false;
     *x = ux, *y = uy;
     return true;
 }

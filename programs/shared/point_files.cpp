@@ -155,6 +155,8 @@ int write_point_files(const std::string &prefix, unsigned formats, const point_i
             failed = 1, *reason = "not enough memory";
         }
         if (failed) {
+            // A full disk or a size limit says more than the codec's "IO error".
+            if (errno == ENOSPC || errno == EDQUOT || errno == EFBIG) *reason = strerror(errno);
             abandon_results(files, count);
             *file = files[f].final_name;
             return 1;
