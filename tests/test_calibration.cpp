@@ -216,6 +216,8 @@ TEST_F(Calibration, EachBadFileIsRefusedByName) {
          {},
          "rig.yml: OpenCV cannot read it: "},
         {"no map at the top", "%YAML:1.0\n- 1\n- 2\n", {}, "holds no named entries"},
+        {"an empty key, which OpenCV's parser throws std::length_error on",
+         "%YAML:1.\n c:5\n :", {}, "rig.yml: OpenCV cannot read it: its parser failed"},
         {"a string for K",
          with("cam_K", cv::Mat()) + "cam_K: \"fx fy\"\n",
          {},

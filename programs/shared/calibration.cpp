@@ -150,13 +150,14 @@ static int read_storage_text(const std::string &path, std::string *text, std::st
         return refuse(reason, "is larger than 1 MiB: not a calibration file");
     FILE *file = fopen(path.c_str(), "rb");
     if (file == nullptr) return refuse(reason, strerror(errno));
-    text->assign(MAX_CALIBRATION_BYTES + 1, '\0');
+    // One byte more than stat said, to see a file that grew meanwhile.
+    text->assign((size_t)info.st_size + 1, '\0');
     const size_t got = fread(&(*text)[0], 1, text->size(), file);
     const bool failed = ferror(file) != 0;
     fclose(file);
     if (failed) return refuse(reason, "cannot be read");
-    if (got > (size_t)MAX_CALIBRATION_BYTES)
-        return refuse(reason, "is larger than 1 MiB: not a calibration file");
+    if (got > (size_t)info.st_size)
+        return refuse(reason, "grew while it was read: not a calibration file");
     text->resize(got);
     if (memchr(text->data(), '\0', got) != nullptr)
         return refuse(reason,
@@ -301,6 +302,9 @@ int read_calibration(const std::vector<std::string> &paths, calibration *rig, st
         failed = 1, why = "OpenCV cannot read it: " + error.err;
     } catch (const std::bad_alloc &) {
         failed = 1, why = "not enough memory to read it";
+    } catch (const std::exception &) {
+        // OpenCV's YAML parser throws std::length_error on an empty key.
+        failed = 1, why = "OpenCV cannot read it: its parser failed";
     }
     if (failed) *reason = file + ": " + why;
     return failed;
