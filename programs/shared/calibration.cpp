@@ -6,6 +6,8 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+
 #include <opencv2/core.hpp>
 
 namespace phaze_internal {
@@ -167,6 +169,17 @@ static int read_storage_text(const std::string &path, std::string *text, std::st
         return refuse(reason,
                       "is not an OpenCV FileStorage YAML or XML file (it must begin with %YAML "
                       "or <?xml)");
+    // OpenCV 4.6's YAML parser never returns from some documents whose "---"
+    // has text after it on its line ("---L:1\n--\n-\n"); it writes "---" alone.
+    if (text->compare(start, 5, "%YAML") == 0)
+        for (size_t line = 0, number = 1; line < got; number++) {
+            const size_t end = std::min(text->find('\n', line), got);
+            if (text->compare(line, 3, "---") == 0 &&
+                text->find_first_not_of(" \t\r", line + 3) < end)
+                return refuse(reason, "has text after '---' on line " + std::to_string(number) +
+                                          ", which OpenCV's reader cannot take");
+            line = end + 1;
+        }
     return 0;
 }
 
