@@ -188,7 +188,7 @@ static int read_storage_text(const std::string &path, std::string *text, std::st
 static int matrix_of_node(const cv::FileNode &node, const char *key, int *rows, int *cols,
                           std::vector<double> *values, std::string *reason) {
     const std::string name = key;
-    auto number_or_refuse = [&](const cv::FileNode &n) {
+    auto append_number = [&](const cv::FileNode &n) {
         if (!n.isInt() && !n.isReal()) return false;
         values->push_back(n.real());
         return true;
@@ -213,7 +213,7 @@ static int matrix_of_node(const cv::FileNode &node, const char *key, int *rows, 
             return refuse(reason, name + " is " + shape_text(*rows, *cols) + " but its data " +
                                       "holds " + std::to_string(data.size()) + " values");
         for (cv::FileNodeIterator it = data.begin(); it != data.end(); ++it)
-            if (!number_or_refuse(*it))
+            if (!append_number(*it))
                 return refuse(reason, name + " holds something that is not a number");
         return 0;
     }
@@ -227,14 +227,14 @@ static int matrix_of_node(const cv::FileNode &node, const char *key, int *rows, 
         for (cv::FileNodeIterator it = node.begin(); it != node.end(); ++it) {
             const cv::FileNode element = *it;
             if (!element.isSeq()) {
-                if (*cols != 1 || !number_or_refuse(element))
+                if (*cols != 1 || !append_number(element))
                     return refuse(reason, name + " holds something that is not a number");
                 continue;
             }
             if ((int)element.size() != *cols || *cols > MAX_ENTRY_SIDE)
                 return refuse(reason, name + " is a list of rows of different lengths");
             for (cv::FileNodeIterator at = element.begin(); at != element.end(); ++at)
-                if (!number_or_refuse(*at))
+                if (!append_number(*at))
                     return refuse(reason, name + " holds something that is not a number");
         }
         return 0;
