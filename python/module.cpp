@@ -303,6 +303,7 @@ static nb::tuple unwrap(
 }
 
 void bind_files(nb::module_ &m);  // files.cpp: the command's readers and writers
+void bind_points(nb::module_ &m);  // points.cpp: calibrations, triangulation, point files
 
 NB_MODULE(_phaze, m) {
     m.doc() = "libphaze, bound for numpy; use the phaze package rather than this module.";
@@ -318,4 +319,5 @@ NB_MODULE(_phaze, m) {
     m.def("cuda_available", &phaze_cuda_available, "True when the CUDA engine and a GPU are here.");
     m.attr("__version__") = phaze_version();
     bind_files(m);
+    bind_points(m);
 }

@@ -1,4 +1,5 @@
-// fringegen: writes a folder of synthetic fringe frames that phaze can read.
+// fringegen: writes a folder of synthetic fringe frames that phaze can read:
+// 2-D phase patterns, or a known scene seen through a calibrated rig.
 #include <errno.h>
 #include <getopt.h>
 #include <math.h>
@@ -9,6 +10,7 @@
 
 #include <string>
 
+#include "fringegen/scene_set.h"
 #include "shared/image.h"
 #include "shared/frameset.h"
 
@@ -29,6 +31,29 @@ static const char *HELP =
     "      --format F        bmp (the fixed layout: config.txt, bmp_header.bmp, I1-3.bmp),\n"
     "                        tiff (16-bit I1-3.tiff) or png (8-bit I1-3.png) (bmp)\n"
     "      --truth           also write the true phase to phase_true.txt\n"
+    "\n"
+    "A scene seen by a calibrated camera and lit by its projector's fringes:\n"
+    "      --scene NAME      plane, sphere (before a wall) or step\n"
+    "      --calibration F   the rig: one OpenCV FileStorage file (cam_K, cam_kc, proj_K,\n"
+    "                        proj_kc, R, T) or OpenCV's stereo pair F1,F2 (M1, D1, M2, D2; R, T)\n"
+    "      --size WxH        the camera's image (needed)\n"
+    "      --projector-size WxH  the projector's image (needed)\n"
+    "      --periods T1,...  fringe periods in projector pixels (--period)\n"
+    "      --steps D1,...    3 to 32 phase steps in radians (0,2pi/3,4pi/3)\n"
+    "      --fringes F       vertical (along the projector's columns), horizontal or both\n"
+    "      --gamma G         the projector's response, light = level^G (1)\n"
+    "      --distance D      camera to the object's centre, in the calibration's unit\n"
+    "                        (where the two images' central rays meet)\n"
+    "      --format F        tiff (16-bit, the default here) or png (8-bit)\n"
+    "      --truth           also write truth_depth.tiff, truth_xyz.tiff, truth_column.tiff\n"
+    "                        and truth_row.tiff\n"
+    "  Frames: vJ_K and hJ_K for period J and step K, both counted from 1. A pixel gets\n"
+    "  background - contrast + 2 contrast level^G where the projector lights it, level =\n"
+    "  (1 + cos(2 pi u / T + step)), u its projector column (row for horizontal fringes),\n"
+    "  and background - contrast where no light reaches it (shadows, outside the projector).\n"
+    "      --patterns        instead, the 8-bit patterns a projector of --size shows for\n"
+    "                        --periods, --steps and --fringes: round(255 level)\n"
+    "\n"
     "  -h, --help            print this help\n";
 
 static int usage_error(const std::string &message) {
@@ -47,6 +72,33 @@ static int one_of(const char *value, const char *a, const char *b, const char *c
     return strcmp(value, a) == 0 || strcmp(value, b) == 0 || strcmp(value, c) == 0;
 }
 
+// Comma-separated finite numbers, at least one.
+static bool parse_list(const char *text, std::vector<double> *values) {
+    values->clear();
+    std::string item;
+    for (const char *c = text;; c++) {
+        if (*c != ',' && *c != '\0') {
+            item += *c;
+            continue;
+        }
+        double value;
+        if (!parse_number(item.c_str(), &value)) return false;
+        values->push_back(value);
+        item.clear();
+        if (*c == '\0') return true;
+    }
+}
+
+static std::vector<std::string> split_paths(const char *text) {
+    std::vector<std::string> paths(1);
+    for (const char *c = text; *c != '\0'; c++)
+        if (*c == ',')
+            paths.emplace_back();
+        else
+            paths.back() += *c;
+    return paths;
+}
+
 int main(int argc, char **argv) {
     enum {
         SIZE = 1000,
@@ -60,25 +112,46 @@ int main(int argc, char **argv) {
         BORDER,
         SEED,
         FORMAT,
-        TRUTH
+        TRUTH,
+        SCENE,
+        CALIBRATION,
+        PROJECTOR_SIZE,
+        PERIODS,
+        FRINGES,
+        GAMMA,
+        DISTANCE,
+        PATTERNS
     };
-    static const struct option longs[] = {{"size", required_argument, NULL, SIZE},
-                                          {"pattern", required_argument, NULL, PATTERN},
-                                          {"steps", required_argument, NULL, STEPS},
-                                          {"period", required_argument, NULL, PERIOD},
-                                          {"angle", required_argument, NULL, ANGLE},
-                                          {"background", required_argument, NULL, BACKGROUND},
-                                          {"contrast", required_argument, NULL, CONTRAST},
-                                          {"noise", required_argument, NULL, NOISE},
-                                          {"border", required_argument, NULL, BORDER},
-                                          {"seed", required_argument, NULL, SEED},
-                                          {"format", required_argument, NULL, FORMAT},
-                                          {"truth", no_argument, NULL, TRUTH},
-                                          {"help", no_argument, NULL, 'h'},
-                                          {NULL, 0, NULL, 0}};
+    static const struct option longs[] = {
+        {"size", required_argument, NULL, SIZE},
+        {"pattern", required_argument, NULL, PATTERN},
+        {"steps", required_argument, NULL, STEPS},
+        {"period", required_argument, NULL, PERIOD},
+        {"angle", required_argument, NULL, ANGLE},
+        {"background", required_argument, NULL, BACKGROUND},
+        {"contrast", required_argument, NULL, CONTRAST},
+        {"noise", required_argument, NULL, NOISE},
+        {"border", required_argument, NULL, BORDER},
+        {"seed", required_argument, NULL, SEED},
+        {"format", required_argument, NULL, FORMAT},
+        {"truth", no_argument, NULL, TRUTH},
+        {"scene", required_argument, NULL, SCENE},
+        {"calibration", required_argument, NULL, CALIBRATION},
+        {"projector-size", required_argument, NULL, PROJECTOR_SIZE},
+        {"periods", required_argument, NULL, PERIODS},
+        {"fringes", required_argument, NULL, FRINGES},
+        {"gamma", required_argument, NULL, GAMMA},
+        {"distance", required_argument, NULL, DISTANCE},
+        {"patterns", no_argument, NULL, PATTERNS},
+        {"help", no_argument, NULL, 'h'},
+        {NULL, 0, NULL, 0}};
     fringe_options options;
-    bool truth = false, levels_given = false;
+    bool truth = false, levels_given = false, size_given = false, format_given = false;
+    bool patterns = false, scene_mode = false;
     const char *format = "bmp";
+    const char *steps_text = NULL;
+    std::vector<double> steps;
+    scene_request request;
     opterr = 0;
     for (int c; (c = getopt_long(argc, argv, ":h", longs, NULL)) != -1;) {
         const char *value = optarg;
@@ -88,21 +161,48 @@ int main(int argc, char **argv) {
         switch (c) {
             case 'h': fputs(HELP, stdout); return 0;
             case TRUTH: truth = true; break;
+            case PATTERNS: patterns = true; break;
             case SIZE:
                 ok = sscanf(value, "%dx%d", &options.width, &options.height) == 2 &&
                      options.width > 0 && options.height > 0;
+                size_given = true;
                 break;
+            case PROJECTOR_SIZE:
+                ok = sscanf(value, "%dx%d", &request.scene.projector_width,
+                            &request.scene.projector_height) == 2 &&
+                     request.scene.projector_width > 0 && request.scene.projector_height > 0;
+                break;
+            case SCENE:
+                scene_mode = true;
+                ok = phaze_internal::scene_shape_of(value, &request.scene.shape);
+                break;
+            case CALIBRATION:
+                request.calibration = split_paths(value);
+                ok = request.calibration.size() <= 2;
+                break;
+            case PERIODS:
+                ok = parse_list(value, &request.periods);
+                for (double period : request.periods) ok = ok && period > 0;
+                break;
+            case FRINGES:
+                request.vertical = strcmp(value, "horizontal") != 0;
+                request.horizontal = strcmp(value, "vertical") != 0;
+                ok = one_of(value, "vertical", "horizontal", "both");
+                break;
+            case GAMMA: ok = numeric && (request.light.gamma = number) > 0; break;
+            case DISTANCE: ok = numeric && (request.scene.distance = number) > 0; break;
             case PATTERN:
                 options.pattern = value;
                 ok = one_of(value, "tilt", "bump", "random");
                 break;
             case FORMAT:
                 format = value;
+                format_given = true;
                 ok = one_of(value, "bmp", "tiff", "png");
                 break;
             case STEPS:
-                ok = sscanf(value, "%lf,%lf,%lf", &options.steps[0], &options.steps[1],
-                            &options.steps[2]) == 3;
+                steps_text = value;
+                ok = parse_list(value, &steps) && steps.size() >= 3 && steps.size() <= 32;
                 break;
             case PERIOD: ok = numeric && (options.period = number) > 0; break;
             case ANGLE: ok = numeric && ((options.angle = number), true); break;
@@ -128,6 +228,24 @@ int main(int argc, char **argv) {
     if (optind != argc - 1)
         return usage_error(optind == argc ? "no folder given" : "one folder, not several");
     const char *folder = argv[optind];
+    if (scene_mode || patterns) {
+        if (scene_mode && patterns) return usage_error("--scene or --patterns, not both");
+        if (scene_mode && request.calibration.empty())
+            return usage_error("--scene needs --calibration");
+        if (!size_given || (scene_mode && request.scene.projector_width == 0))
+            return usage_error(scene_mode ? "--scene needs --size (the camera's image) and "
+                                            "--projector-size"
+                                          : "--patterns needs --size (the projector's image)");
+        if (format_given && strcmp(format, patterns ? "png" : "bmp") == 0)
+            return usage_error(patterns ? "projector patterns are 8-bit png"
+                                        : "scene frames are tiff or png");
+        if (!format_given) format = patterns ? "png" : "tiff";
+    } else if (steps_text != NULL && steps.size() != 3) {
+        return usage_error(std::string("bad value '") + steps_text +
+                           "' for --steps: three steps, or 3 to 32 with --scene or --patterns");
+    }
+    if (steps_text != NULL && steps.size() == 3)
+        for (int k = 0; k < 3; k++) options.steps[k] = steps[k];
     // The folder and any missing folders above it.
     const std::string path = folder;
     for (size_t slash = path.find('/', 1); slash != std::string::npos;
@@ -139,6 +257,19 @@ int main(int argc, char **argv) {
     }
     const bool sixteen_bits = strcmp(format, "tiff") == 0;
     if (sixteen_bits && !levels_given) options.background *= 257, options.contrast *= 257;
+    if (scene_mode || patterns) {
+        request.folder = folder;
+        request.steps =
+            steps_text != NULL ? steps : std::vector<double>(options.steps, options.steps + 3);
+        if (request.periods.empty()) request.periods.push_back(options.period);
+        request.scene.width = options.width, request.scene.height = options.height;
+        request.light.background = options.background, request.light.contrast = options.contrast;
+        request.light.noise = options.noise, request.light.seed = options.seed;
+        request.light.bits = sixteen_bits ? 16 : 8;
+        request.truth = truth;
+        return patterns ? write_projector_patterns(request, options.width, options.height)
+                        : write_scene_set(request);
+    }
     std::vector<double> phase;
     if (strcmp(format, "bmp") == 0) {
         if (make_fringe_set(folder, options, &phase)) return 1;

@@ -15,7 +15,7 @@ from __future__ import annotations
 
 import os
 from dataclasses import dataclass
-from typing import Any, Dict, Optional, Sequence, Union
+from typing import Any, Dict, Mapping, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -23,7 +23,8 @@ from . import _phaze
 
 __version__: str = _phaze.__version__
 __all__ = ["analyse", "analyse_periods", "unwrap", "read_frames", "write_results", "run_set",
-           "Result", "cuda_available"]
+           "Result", "cuda_available", "read_calibration", "triangulate", "write_ply", "write_points",
+           "render_scene"]
 
 
 
@@ -268,3 +269,159 @@ def run_set(paths: Sequence[str], prefix: str, frames: Optional[int] = None,
 def cuda_available() -> bool:
     """True when this build holds the CUDA engine and a CUDA device is present."""
     return bool(_phaze.cuda_available())
+
+
+# 3-D points. Vertical fringes show A + B cos(2 pi u / T + step), u the projector
+# column in OpenCV's pixel convention (the first column's centre is 0), so an
+# absolute phase gives u = phase * T / (2 pi); horizontal fringes give the row.
+
+_CALIBRATION_KEYS = ("cam_K", "cam_kc", "proj_K", "proj_kc", "R", "T")
+
+
+def read_calibration(paths: Union[str, "os.PathLike[str]", Sequence[Union[str, "os.PathLike[str]"]]]
+                     ) -> Dict[str, np.ndarray]:
+    """A camera-projector calibration from OpenCV FileStorage files (YAML or XML).
+
+    paths: one file with cam_K, cam_kc, proj_K, proj_kc, R and T (as calibration
+           tools write it), or a pair of files, OpenCV's stereo calibration: M1,
+           D1, M2, D2 (camera first, projector second) in one and R, T in the
+           other, in either order.
+
+    Returns a dict of float64 arrays: cam_K and proj_K (3, 3), cam_kc and proj_kc
+    (5,) (8 or 12 where the file gives the rational or thin-prism terms; OpenCV's
+    order), R (3, 3) and T (3,), with X_projector = R X_camera + T in the file's
+    unit. Such a dict can be made by hand too. Raises ValueError naming the file
+    and the entry that is wrong.
+    """
+    if isinstance(paths, (str, os.PathLike)):
+        names = [os.fspath(paths)]
+    else:
+        try:
+            names = [os.fspath(p) for p in paths]
+        except TypeError:
+            raise TypeError("paths is a file name, or a pair of them (OpenCV's stereo calibration)") from None
+        if len(names) != 2:
+            raise ValueError(f"a calibration is one file or a pair, not {len(names)} files")
+    return _phaze.read_calibration(names)
+
+
+def _calibration_entries(calibration: Mapping[str, Any]) -> list:
+    if not isinstance(calibration, Mapping):
+        raise TypeError("calibration must be a dict with " + ", ".join(_CALIBRATION_KEYS)
+                        + " (as read_calibration gives it)")
+    entries = []
+    for key in _CALIBRATION_KEYS:
+        if key not in calibration:
+            raise ValueError(f"the calibration has no {key}")
+        entries.append(_float_array(calibration[key], f"calibration['{key}']"))
+    return entries
+
+
+def _float_array(value: Any, name: str) -> np.ndarray:
+    array = np.asarray(value)
+    if array.dtype == bool or array.dtype.kind not in "fiu":
+        raise TypeError(f"{name} must hold real numbers, not {array.dtype}")
+    return np.ascontiguousarray(array, dtype=np.float64)
+
+
+def triangulate(calibration: Mapping[str, Any], column: np.ndarray, row: Optional[np.ndarray] = None,
+                mask: Optional[np.ndarray] = None) -> np.ndarray:
+    """The 3-D point of every camera pixel, in camera coordinates and the
+    calibration's unit: (H, W, 3) float64, NaN where there is none.
+
+    column: (H, W) projector column of each camera pixel (projector pixels,
+            OpenCV's convention), such as phase * period / (2 pi) of vertical
+            fringes; NaN where unknown
+    row:    (H, W) projector row, from horizontal fringes, optional: with it each
+            point is the one of the pixel's ray nearest to both
+    mask:   (H, W) bool, True where the pixel is valid (such as Result.mask)
+
+    A pixel gets no point where it is masked, its column (or row) is not finite,
+    the point would lie behind the camera or the projector, or its ray meets the
+    column's surface (with a row: the projector's ray) at under 2 degrees. The
+    work runs without the GIL.
+    """
+    entries = _calibration_entries(calibration)
+    column = _float_array(column, "column")
+    if column.ndim != 2:
+        raise ValueError(f"column must be an (H, W) array, not {column.ndim}-D")
+    if row is not None:
+        row = _float_array(row, "row")
+        if row.ndim != 2:
+            raise ValueError(f"row must be an (H, W) array, not {row.ndim}-D")
+    if mask is not None:
+        mask = np.asarray(mask)
+        if mask.dtype != bool and mask.dtype.kind not in "iu":
+            raise TypeError(f"mask must be bool or integer, not {mask.dtype}")
+        if mask.ndim != 2:
+            raise ValueError(f"mask must be an (H, W) array, not {mask.ndim}-D")
+        mask = np.ascontiguousarray(mask != 0, dtype=np.uint8)
+    return _phaze.triangulate(entries, column, row, mask)
+
+
+def _gray_array(gray: Optional[np.ndarray]) -> Optional[np.ndarray]:
+    if gray is None:
+        return None
+    gray = np.asarray(gray)
+    if gray.dtype != np.uint8:
+        raise TypeError(f"gray must be uint8 (scale it to 0-255 first), not {gray.dtype}")
+    return np.ascontiguousarray(gray)
+
+
+def write_ply(path: Union[str, "os.PathLike[str]"], points: np.ndarray, gray: Optional[np.ndarray] = None) -> int:
+    """Writes the finite points of an (H, W, 3) (or (N, 3)) array as a binary
+    little-endian PLY file: float x, y, z and, with gray ((H, W) or (N,) uint8), a
+    uchar gray. Written to a temporary file and renamed into place; returns the
+    number of points. Raises ValueError("PATH: can't write it: reason").
+    """
+    return _phaze.write_ply(os.fspath(path), _float_array(points, "points"), _gray_array(gray))
+
+
+def write_points(prefix: Union[str, "os.PathLike[str]"], points: np.ndarray, gray: Optional[np.ndarray] = None,
+                 formats: Sequence[str] = ("ply", "depth", "xyz")) -> list:
+    """Writes PREFIX_points.ply (as write_ply), PREFIX_depth.tiff (float32 z, NaN
+    where no point) and PREFIX_xyz.tiff (three float32 samples a pixel), those
+    formats asks for, from an (H, W, 3) array: all of them or none, an earlier
+    run's left as they were. Returns the names written.
+    """
+    return _phaze.write_points(os.fspath(prefix), _float_array(points, "points"), _gray_array(gray),
+                               [str(f) for f in formats])
+
+
+def render_scene(calibration: Mapping[str, Any], scene: str, size: Tuple[int, int],
+                 projector_size: Tuple[int, int], periods: Sequence[float] = (),
+                 steps: Sequence[float] = (0.0, 2 * np.pi / 3, 4 * np.pi / 3), fringes: str = "vertical",
+                 gamma: float = 1.0, noise: float = 0.0, background: Optional[float] = None,
+                 contrast: Optional[float] = None, bits: int = 16, distance: Optional[float] = None,
+                 seed: int = 1) -> Dict[str, Any]:
+    """A known scene seen by the camera of a calibrated rig and lit by its
+    projector, as fringegen --scene renders it: for tests and demonstrations.
+
+    scene:           "plane", "sphere" (before a wall) or "step"
+    size:            the camera's image, (width, height); projector_size the projector's
+    periods, steps:  the fringes, in projector pixels and radians: one frame for each
+    fringes:         "vertical" (along projector columns) or "horizontal"
+    gamma, noise:    the projector's response (light = level^gamma), the camera's noise
+    background, contrast: A and B of lit pixels (default 128 and 100, times 257 at 16 bits)
+    distance:        camera to the object's centre (default: where the central rays meet)
+
+    Returns a dict: "points" (H, W, 3) the true surface points, NaN where the ray
+    meets nothing; "column", "row" (H, W) the projector pixel that lights each,
+    NaN where none does (shadows, outside the projector); "frames" (periods,
+    steps, H, W) uint8 or uint16; "distance".
+    """
+    if fringes not in ("vertical", "horizontal"):
+        raise ValueError("fringes is 'vertical' or 'horizontal'")
+    scale = 257 if bits == 16 else 1
+    try:
+        (width, height), (projector_width, projector_height) = size, projector_size
+    except (TypeError, ValueError):
+        raise TypeError("size and projector_size are (width, height)") from None
+    points, column, row, frames, used = _phaze.render_scene(
+        _calibration_entries(calibration), scene, int(width), int(height), int(projector_width),
+        int(projector_height), 0.0 if distance is None else float(distance), [float(t) for t in periods],
+        [float(s) for s in steps], fringes == "horizontal", float(gamma), float(noise),
+        128.0 * scale if background is None else float(background),
+        100.0 * scale if contrast is None else float(contrast), int(bits), int(seed))
+    return {"points": points, "column": column, "row": row,
+            "frames": frames if bits == 16 else frames.astype(np.uint8), "distance": used}

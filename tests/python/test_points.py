@@ -1,0 +1,207 @@
+"""3-D points from Python: calibration files, triangulation, point files and the
+whole chain from frames rendered through the sample rig."""
+
+import os
+import pathlib
+import subprocess
+
+import numpy as np
+import pytest
+
+import phaze
+
+SAMPLE_RIG = pathlib.Path(__file__).resolve().parents[2] / "docs" / "sample-rig.yml"
+SIZE, PROJECTOR = (640, 512), (1024, 768)
+
+
+def number(v):
+    """A value as OpenCV writes it."""
+    v = float(v)
+    return ".Nan" if np.isnan(v) else ("-.Inf" if v < 0 else ".Inf") if np.isinf(v) else repr(v)
+
+
+def storage(entries, kind):
+    """A FileStorage document of float64 matrices, as OpenCV writes it."""
+    if kind == "yml":
+        text = "%YAML:1.0\n---\n"
+        for name, a in entries.items():
+            a = np.atleast_2d(a) if np.ndim(a) != 1 else a.reshape(-1, 1)
+            values = ", ".join(number(v) for v in a.ravel())
+            text += f"{name}: !!opencv-matrix\n   rows: {a.shape[0]}\n   cols: {a.shape[1]}\n   dt: d\n   data: [ {values} ]\n"
+        return text
+    text = '<?xml version="1.0"?>\n<opencv_storage>\n'
+    for name, a in entries.items():
+        a = np.atleast_2d(a) if np.ndim(a) != 1 else a.reshape(-1, 1)
+        values = " ".join(number(v) for v in a.ravel())
+        text += (f'<{name} type_id="opencv-matrix">\n  <rows>{a.shape[0]}</rows>\n  <cols>{a.shape[1]}</cols>\n'
+                 f"  <dt>d</dt>\n  <data>\n    {values}</data></{name}>\n")
+    return text + "</opencv_storage>\n"
+
+
+def pair(rig):
+    intrinsics = {"M1": rig["cam_K"], "D1": rig["cam_kc"], "M2": rig["proj_K"], "D2": rig["proj_kc"]}
+    return intrinsics, {"R": rig["R"], "T": rig["T"], "R1": np.eye(3)}
+
+
+@pytest.fixture(scope="module")
+def rig():
+    return phaze.read_calibration(SAMPLE_RIG)
+
+
+@pytest.fixture(scope="module")
+def sphere(rig):
+    return phaze.render_scene(rig, "sphere", SIZE, PROJECTOR)
+
+
+def test_both_layouts_in_yaml_and_xml_give_the_same_points(tmp_path, rig, sphere):
+    assert rig["cam_K"].shape == (3, 3) and rig["cam_kc"].shape == (5,) and rig["T"].shape == (3,)
+    expected = phaze.triangulate(rig, sphere["column"])
+    intrinsics, extrinsics = pair(rig)
+    for kind in ("yml", "xml"):
+        (tmp_path / f"single.{kind}").write_text(storage(rig, kind))
+        (tmp_path / f"intrinsics.{kind}").write_text(storage(intrinsics, kind))
+        (tmp_path / f"extrinsics.{kind}").write_text(storage(extrinsics, kind))
+    for paths in (tmp_path / "single.yml", str(tmp_path / "single.xml"),
+                  [tmp_path / "intrinsics.yml", tmp_path / "extrinsics.yml"],
+                  (tmp_path / "extrinsics.xml", tmp_path / "intrinsics.xml")):
+        read = phaze.read_calibration(paths)
+        for key in rig:
+            np.testing.assert_array_equal(read[key], rig[key], err_msg=f"{paths}: {key}")
+        np.testing.assert_array_equal(phaze.triangulate(read, sphere["column"]), expected)
+
+
+def with_entry(rig, key, value):
+    changed = dict(rig)
+    if value is None:
+        del changed[key]
+    else:
+        changed[key] = value
+    return changed
+
+
+@pytest.mark.parametrize(
+    "make, says",
+    [
+        (lambda r: storage(with_entry(r, "proj_kc", None), "yml"), "rig.yml: no key proj_kc"),
+        (lambda r: storage(with_entry(r, "cam_K", np.eye(2)), "xml"), "cam_K must be a 3x3 camera matrix, not 2x2"),
+        (lambda r: storage(with_entry(r, "T", np.full(3, np.nan)), "yml"), "T holds a value that is not a finite number"),
+        (lambda r: "cam_K = [1, 2, 3]\n", "is not an OpenCV FileStorage YAML or XML file"),
+        (lambda r: b"\x00\x01binary\xff", "is a binary file"),
+    ],
+)
+def test_bad_calibration_files_are_refused_by_name(tmp_path, rig, make, says):
+    content = make(rig)
+    path = tmp_path / "rig.yml"
+    path.write_bytes(content if isinstance(content, bytes) else content.encode())
+    with pytest.raises(ValueError, match=says):
+        phaze.read_calibration(path)
+
+
+@pytest.mark.parametrize(
+    "call, error, says",
+    [
+        (lambda r, s: phaze.read_calibration(42), TypeError, "a file name, or a pair"),
+        (lambda r, s: phaze.read_calibration([SAMPLE_RIG] * 3), ValueError, "not 3 files"),
+        (lambda r, s: phaze.triangulate([1, 2], s["column"]), TypeError, "calibration must be a dict"),
+        (lambda r, s: phaze.triangulate(with_entry(r, "R", None), s["column"]), ValueError, "has no R"),
+        (lambda r, s: phaze.triangulate(with_entry(r, "proj_K", np.eye(3)[:2]), s["column"]), ValueError,
+         "proj_K must be a 3x3 camera matrix, not 2x3"),
+        (lambda r, s: phaze.triangulate(with_entry(r, "R", 2 * np.eye(3)), s["column"]), ValueError,
+         "R is not a rotation"),
+        (lambda r, s: phaze.triangulate(with_entry(r, "cam_kc", np.zeros((2, 2, 2))), s["column"]), ValueError,
+         "cam_kc must be a matrix"),
+        (lambda r, s: phaze.triangulate(with_entry(r, "T", ["a", "b", "c"]), s["column"]), TypeError,
+         r"calibration\['T'\] must hold real numbers"),
+        (lambda r, s: phaze.triangulate(r, s["column"][0]), ValueError, "column must be an \\(H, W\\) array"),
+        (lambda r, s: phaze.triangulate(r, s["column"].astype(complex)), TypeError, "column must hold real"),
+        (lambda r, s: phaze.triangulate(r, s["column"], row=s["row"][1:]), ValueError,
+         "row must have the column's shape"),
+        (lambda r, s: phaze.triangulate(r, s["column"], mask=np.ones(4, bool)), ValueError, "mask must be an \\(H, W\\)"),
+        (lambda r, s: phaze.triangulate(r, s["column"], mask=s["column"]), TypeError, "mask must be bool"),
+        (lambda r, s: phaze.write_ply("x.ply", s["points"][..., :2]), ValueError, "points must be an"),
+        (lambda r, s: phaze.write_ply("x.ply", s["points"], gray=s["column"]), TypeError, "gray must be uint8"),
+        (lambda r, s: phaze.write_ply("x.ply", s["points"], gray=np.zeros(3, np.uint8)), ValueError,
+         "gray must have the points' shape"),
+        (lambda r, s: phaze.write_points("x", s["points"], formats=["ply", "las"]), ValueError,
+         "unknown format 'las'"),
+        (lambda r, s: phaze.write_ply("/no/such/folder/x.ply", s["points"]), ValueError,
+         "x.ply: can't write it: No such file or directory"),
+        (lambda r, s: phaze.render_scene(r, "cube", SIZE, PROJECTOR), ValueError, "scene is 'plane'"),
+        (lambda r, s: phaze.render_scene(r, "plane", 640, PROJECTOR), TypeError, "size and projector_size"),
+        (lambda r, s: phaze.render_scene(r, "plane", SIZE, PROJECTOR, periods=[0]), ValueError,
+         "periods must be finite and above 0"),
+    ],
+)
+def test_bad_arguments_say_what_is_wrong(tmp_path, rig, sphere, call, error, says):
+    os.chdir(tmp_path)
+    with pytest.raises(error, match=says):
+        call(rig, sphere)
+
+
+def test_points_read_back_in_plyfile_and_tifffile(tmp_path, rig, sphere):
+    plyfile = pytest.importorskip("plyfile")
+    tifffile = pytest.importorskip("tifffile")
+    points = phaze.triangulate(rig, sphere["column"], sphere["row"])
+    valid = np.isfinite(points[..., 0])
+    gray = (np.arange(points[..., 0].size) % 251).astype(np.uint8).reshape(valid.shape)
+    assert phaze.write_ply(tmp_path / "cloud.ply", points, gray) == valid.sum()
+    vertices = plyfile.PlyData.read(str(tmp_path / "cloud.ply"))["vertex"]
+    read = np.stack([vertices["x"], vertices["y"], vertices["z"]], axis=-1)
+    np.testing.assert_array_equal(read, points[valid].astype(np.float32))
+    np.testing.assert_array_equal(vertices["gray"], gray[valid])
+    written = phaze.write_points(tmp_path / "run", points, gray)
+    assert [pathlib.Path(w).name for w in written] == ["run_points.ply", "run_depth.tiff", "run_xyz.tiff"]
+    depth = tifffile.imread(tmp_path / "run_depth.tiff")
+    xyz = tifffile.imread(tmp_path / "run_xyz.tiff")
+    assert depth.dtype == np.float32 and xyz.shape == points.shape and xyz.dtype == np.float32
+    np.testing.assert_array_equal(depth, points[..., 2].astype(np.float32))
+    np.testing.assert_array_equal(xyz, points.astype(np.float32))
+
+
+def known_step_phase(frames, steps):
+    """The least-squares phase of frames with known, evenly spread steps."""
+    s = np.tensordot(np.sin(steps), frames.astype(np.float64), axes=1)
+    c = np.tensordot(np.cos(steps), frames.astype(np.float64), axes=1)
+    return np.mod(np.arctan2(-s, c), 2 * np.pi), 2 * np.hypot(s, c) / len(steps)
+
+
+@pytest.mark.parametrize("scene", ["sphere", "step"])
+def test_the_whole_chain_finds_the_rendered_surface(rig, scene):
+    """Frames of three periods (the coarsest wider than the projector) and four
+    known steps, 16 bits without noise: each period's phase unwrapped by the one
+    above it gives the column, and the column the surface."""
+    periods, steps = [1200.0, 120.0, 12.0], 2 * np.pi * np.arange(4) / 4
+    r = phaze.render_scene(rig, scene, SIZE, PROJECTOR, periods=periods, steps=steps)
+    column = None
+    for period, frames in zip(periods, r["frames"]):
+        phase, modulation = known_step_phase(frames, steps)
+        if column is None:
+            column = phase * period / (2 * np.pi)
+            column[column > period - 100] -= period  # the first half pixel lies below 0
+        else:
+            order = np.round((column * 2 * np.pi / period - phase) / (2 * np.pi))
+            column = (phase + 2 * np.pi * order) * period / (2 * np.pi)
+    lit = np.isfinite(r["column"])
+    mask = modulation > 1000
+    np.testing.assert_array_equal(mask, lit)  # shadows hold no fringes
+    points = phaze.triangulate(rig, column, mask=mask)
+    error = np.linalg.norm(points[lit] - r["points"][lit], axis=-1)
+    assert np.isfinite(error).all() and error.max() < 1e-5 * r["distance"], error.max()
+    assert np.isnan(points[~lit]).all()
+
+
+def test_fringegen_renders_what_python_renders(tmp_path, rig):
+    command = os.environ.get("PHAZE_COMMAND")
+    fringegen = pathlib.Path(command).parent / "fringegen" if command else None
+    if fringegen is None or not fringegen.exists():
+        pytest.skip("PHAZE_COMMAND names the phaze command, fringegen beside it")
+    tifffile = pytest.importorskip("tifffile")
+    subprocess.run([str(fringegen), "--scene", "step", "--calibration", str(SAMPLE_RIG), "--size", "640x512",
+                    "--projector-size", "1024x768", "--periods", "40,13", "--steps", "0,2,4", "--gamma", "2.2",
+                    "--noise", "30", "--seed", "7", "--truth", str(tmp_path)],
+                   check=True, capture_output=True)
+    r = phaze.render_scene(rig, "step", SIZE, PROJECTOR, periods=[40, 13], steps=[0, 2, 4], gamma=2.2, noise=30,
+                           seed=7)
+    np.testing.assert_array_equal(tifffile.imread(tmp_path / "v2_3.tiff"), r["frames"][1, 2])
+    np.testing.assert_array_equal(tifffile.imread(tmp_path / "truth_depth.tiff"),
+                                  r["points"][..., 2].astype(np.float32))

@@ -1,0 +1,284 @@
+// Calibration files: the two layouts in YAML and XML give one rig and the same
+// points, each kind of bad file is refused by name.
+#include <gtest/gtest.h>
+#include <math.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <opencv2/core.hpp>
+#include <vector>
+
+#include "shared/triangulation.h"
+#include "tests/points_support.h"
+#include "tests/test_support.h"
+
+using namespace phaze_internal;
+
+using Calibration = InScratchFolder;
+
+struct entry {
+    std::string name;
+    cv::Mat value;
+};
+
+// A FileStorage document as OpenCV writes it (extension: ".yml" or ".xml").
+static std::string storage_text(const std::vector<entry> &entries, const char *extension) {
+    cv::FileStorage out(extension, cv::FileStorage::WRITE | cv::FileStorage::MEMORY);
+    for (const entry &e : entries) out << e.name << e.value;
+    return out.releaseAndGetString();
+}
+
+static cv::Mat matrix(int rows, int cols, const double *values) {
+    return cv::Mat(rows, cols, CV_64F, (void *)values).clone();
+}
+
+// The sample rig's entries under the single file's names, with their shapes.
+static std::vector<entry> single_entries(const calibration &rig) {
+    return {{"cam_K", matrix(3, 3, rig.camera.K)},
+            {"cam_kc", matrix(1, 5, rig.camera.distortion)},
+            {"proj_K", matrix(3, 3, rig.projector.K)},
+            {"proj_kc", matrix(5, 1, rig.projector.distortion)},
+            {"R", matrix(3, 3, rig.R)},
+            {"T", matrix(3, 1, rig.T)}};
+}
+
+static std::vector<entry> replaced(std::vector<entry> entries, const std::string &name,
+                                   const cv::Mat &value) {
+    for (size_t k = 0; k < entries.size(); k++)
+        if (entries[k].name == name) {
+            if (value.empty())
+                entries.erase(entries.begin() + k);
+            else
+                entries[k].value = value;
+            break;
+        }
+    return entries;
+}
+
+// The pair as OpenCV's stereo calibration writes it: M1, D1, M2, D2 in one file;
+// R, T and the rectification in the other.
+static void write_pair(const calibration &rig, const char *extension, const std::string &intrinsics,
+                       const std::string &extrinsics) {
+    const double zero[12] = {};
+    write_file(intrinsics, storage_text({{"M1", matrix(3, 3, rig.camera.K)},
+                                         {"D1", matrix(1, 5, rig.camera.distortion)},
+                                         {"M2", matrix(3, 3, rig.projector.K)},
+                                         {"D2", matrix(1, 5, rig.projector.distortion)}},
+                                        extension));
+    write_file(extrinsics, storage_text({{"R", matrix(3, 3, rig.R)},
+                                         {"T", matrix(3, 1, rig.T)},
+                                         {"R1", matrix(3, 3, rig.R)},
+                                         {"P1", matrix(3, 4, zero)},
+                                         {"Q", matrix(4, 3, zero)}},
+                                        extension));
+}
+
+static std::vector<double> points_of(const calibration &rig, const scene_view &view) {
+    std::vector<double> xyz(3 * view.column.size());
+    triangulate(rig, view.width, view.height, view.column.data(), nullptr, nullptr, xyz.data());
+    return xyz;
+}
+
+static bool same_bits(const std::vector<double> &a, const std::vector<double> &b) {
+    return a.size() == b.size() && memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+}
+
+TEST_F(Calibration, BothLayoutsInYamlAndXmlGiveTheSamePoints) {
+    const calibration rig = sample_rig();
+    const scene_view view = sample_scene(SCENE_SPHERE);
+    const std::vector<double> expected = points_of(rig, view);
+    write_file("single.yml", storage_text(single_entries(rig), ".yml"));
+    write_file("single.xml", storage_text(single_entries(rig), ".xml"));
+    write_pair(rig, ".yml", "intrinsics.yml", "extrinsics.yml");
+    write_pair(rig, ".xml", "intrinsics.xml", "extrinsics.xml");
+    const std::vector<std::vector<std::string>> layouts = {
+        {"single.yml"},
+        {"single.xml"},
+        {"intrinsics.yml", "extrinsics.yml"},
+        {"extrinsics.xml", "intrinsics.xml"},  // either order
+    };
+    for (const std::vector<std::string> &paths : layouts) {
+        SCOPED_TRACE(paths[0]);
+        calibration read;
+        std::string reason;
+        ASSERT_EQ(read_calibration(paths, &read, &reason), 0) << reason;
+        EXPECT_TRUE(same_bits(points_of(read, view), expected));
+    }
+}
+
+// Shapes and forms a file may give an entry in, besides the usual ones.
+TEST_F(Calibration, OtherFormsOfAnEntryGiveTheSameRig) {
+    const calibration rig = sample_rig();
+    // The rotation vector of R: its axis times its angle.
+    const double *R = rig.R;
+    const double angle = acos((R[0] + R[4] + R[8] - 1) / 2);
+    const double scale = angle / (2 * sin(angle));
+    const double rotation_vector[3] = {scale * (R[7] - R[5]), scale * (R[2] - R[6]),
+                                       scale * (R[3] - R[1])};
+    const double eight[8] = {rig.camera.distortion[0], rig.camera.distortion[1],
+                             rig.camera.distortion[2], rig.camera.distortion[3],
+                             rig.camera.distortion[4]};
+    char float_translation[200];
+    snprintf(
+        float_translation, sizeof float_translation,
+        "T: !!opencv-matrix\n   rows: 3\n   cols: 1\n   dt: f\n   data: [ %.9g, %.9g, %.9g ]\n",
+        (float)rig.T[0], (float)rig.T[1], (float)rig.T[2]);
+    struct row {
+        const char *what;
+        std::string name;
+        cv::Mat value;
+        std::string text;  // the entry as text, where value is empty
+    } rows[] = {
+        {"T as 1x3", "T", matrix(1, 3, rig.T), ""},
+        {"R as a rotation vector", "R", matrix(3, 1, rotation_vector), ""},
+        {"K as nine values", "cam_K", matrix(1, 9, rig.camera.K), ""},
+        {"eight coefficients, the rational ones zero", "cam_kc", matrix(8, 1, eight), ""},
+        {"float samples", "T", cv::Mat(), float_translation},
+        {"a list of rows", "proj_K", cv::Mat(),
+         "proj_K: [ [ 1541.2, 0, 508.3 ], [ 0, 1539.8, 620.4 ], [ 0, 0, 1 ] ]\n"},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.what);
+        const std::string text =
+            storage_text(replaced(single_entries(rig), r.name, r.value), ".yml") + r.text;
+        write_file("rig.yml", text);
+        calibration read;
+        std::string reason;
+        ASSERT_EQ(read_calibration({"rig.yml"}, &read, &reason), 0) << reason << "\n" << text;
+        const double *a = &read.camera.K[0], *b = &rig.camera.K[0];
+        const double tolerance = strstr(r.what, "float") ? 1e-4 : 1e-12;
+        for (size_t k = 0; k < sizeof(calibration) / sizeof(double); k++)
+            EXPECT_NEAR(a[k], b[k], tolerance * (1 + fabs(b[k]))) << k;
+    }
+}
+
+TEST_F(Calibration, EachBadFileIsRefusedByName) {
+    const calibration rig = sample_rig();
+    const std::vector<entry> good = single_entries(rig);
+    auto with = [&](const char *name, const cv::Mat &value) {
+        return storage_text(replaced(good, name, value), ".yml");
+    };
+    auto with_xml = [&](const char *name, const cv::Mat &value) {
+        return storage_text(replaced(good, name, value), ".xml");
+    };
+    cv::Mat nan_rotation = matrix(3, 3, rig.R), infinite_k = matrix(3, 3, rig.camera.K);
+    nan_rotation.at<double>(1, 2) = NAN;
+    infinite_k.at<double>(0, 2) = INFINITY;
+    const cv::Mat scaled_rotation = matrix(3, 3, rig.R) * 1.01;
+    cv::Mat no_focal = matrix(3, 3, rig.projector.K);
+    no_focal.at<double>(0, 0) = 0;
+    const double tilted[14] = {-0.1, 0.1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0.01, 0};
+    write_pair(rig, ".yml", "intrinsics.yml", "extrinsics.yml");
+    struct row {
+        const char *what;
+        std::string text;  // rig.yml's
+        std::vector<std::string> paths;
+        const char *says;
+    } rows[] = {
+        {"a missing key", with("cam_kc", cv::Mat()), {}, "rig.yml: no key cam_kc"},
+        {"K of the wrong shape",
+         with("cam_K", cv::Mat::eye(3, 2, CV_64F)),
+         {},
+         "rig.yml: cam_K must be a 3x3 camera matrix, not 3x2"},
+        {"three coefficients",
+         with("proj_kc", cv::Mat::zeros(1, 3, CV_64F)),
+         {},
+         "proj_kc must hold 4, 5, 8, 12 or 14 distortion coefficients as 1xN or Nx1, not 1x3"},
+        {"T of two",
+         with("T", cv::Mat::ones(2, 1, CV_64F)),
+         {},
+         "T must be a 3x1 or 1x3 translation, not 2x1"},
+        {"R 2x3", with("R", cv::Mat::eye(2, 3, CV_64F)), {}, "R must be a 3x3 rotation matrix"},
+        {"NaN in R",
+         with("R", nan_rotation),
+         {},
+         "R holds a value that is not a finite number (row 2, column 3)"},
+        {"infinity in K (XML)",
+         with_xml("cam_K", infinite_k),
+         {"rig.yml"},
+         "cam_K holds a value that is not a finite number"},
+        {"R not a rotation", with("R", scaled_rotation), {}, "R is not a rotation"},
+        {"fx zero", with("proj_K", no_focal), {}, "proj_K is not a camera matrix"},
+        {"T zero", with("T", cv::Mat::zeros(3, 1, CV_64F)), {}, "T is zero"},
+        {"a tilted sensor", with("cam_kc", matrix(1, 14, tilted)), {}, "tilted sensor"},
+        {"not FileStorage", "cam_K: [1, 2, 3]\n", {}, "rig.yml: is not an OpenCV FileStorage"},
+        {"empty", "", {}, "is not an OpenCV FileStorage YAML or XML file"},
+        {"binary",
+         std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16),
+         {},
+         "rig.yml: is a binary file"},
+        {"YAML OpenCV cannot parse",
+         "%YAML:1.0\ncam_K: [ 1, 2\n",
+         {},
+         "rig.yml: OpenCV cannot read it: "},
+        {"XML OpenCV cannot parse",
+         "<?xml version=\"1.0\"?>\n<opencv_storage>\n<cam_K>",
+         {},
+         "rig.yml: OpenCV cannot read it: "},
+        {"no map at the top", "%YAML:1.0\n- 1\n- 2\n", {}, "holds no named entries"},
+        {"text after ---, on which OpenCV's parser never returns",
+         "%YAML:1.0\n---L:1\n--\n-\n",
+         {},
+         "rig.yml: has text after '---' on line 2, which OpenCV's reader cannot take"},
+        {"an empty key, which OpenCV's parser throws std::length_error on",
+         "%YAML:1.\n c:5\n :",
+         {},
+         "rig.yml: OpenCV cannot read it: its parser failed"},
+        {"a string for K",
+         with("cam_K", cv::Mat()) + "cam_K: \"fx fy\"\n",
+         {},
+         "cam_K is not a matrix"},
+        {"data that does not fill the matrix",
+         with("T", cv::Mat()) + "T: !!opencv-matrix\n   rows: 3\n   cols: 1\n   dt: d\n   data: "
+                                "[ 1., 2. ]\n",
+         {},
+         "T is 3x1 but its data holds 2 values"},
+        {"a matrix of any size",
+         with("T", cv::Mat()) + "T: !!opencv-matrix\n   rows: 2000000000\n   cols: 2000000000\n"
+                                "   dt: d\n   data: [ 1. ]\n",
+         {},
+         "no calibration entry is that large"},
+        {"a matrix without data",
+         with("T", cv::Mat()) + "T: { rows: 3, cols: 1 }\n",
+         {},
+         "T is not a matrix: an opencv-matrix has rows, cols, dt and data"},
+        {"words in the data",
+         with("T", cv::Mat()) + "T: [ 1, two, 3 ]\n",
+         {},
+         "T holds something that is not a number"},
+        {"larger than 1 MiB", "%YAML:1.0\n" + std::string(1 << 20, '#'), {}, "larger than 1 MiB"},
+        {"a missing file", "", {"missing.yml"}, "missing.yml: No such file or directory"},
+        {"a folder", "", {"folder"}, "folder: is a folder"},
+        {"the pair's intrinsics alone", "", {"intrinsics.yml"}, "this is the intrinsics file"},
+        {"a pair without M1",
+         with("T", matrix(3, 1, rig.T)),
+         {"rig.yml", "extrinsics.yml"},
+         "rig.yml: no key M1"},
+        {"a pair without T",
+         with("T", cv::Mat()),
+         {"intrinsics.yml", "rig.yml"},
+         "rig.yml: no key T"},
+        {"three files", "", {"rig.yml", "rig.yml", "rig.yml"}, "one file, or OpenCV's stereo pair"},
+    };
+    mkdir("folder", 0777);
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.what);
+        write_file("rig.yml", r.text);
+        calibration read;
+        std::string reason;
+        const std::vector<std::string> paths =
+            r.paths.empty() ? std::vector<std::string>{"rig.yml"} : r.paths;
+        EXPECT_EQ(read_calibration(paths, &read, &reason), 1);
+        EXPECT_NE(reason.find(r.says), std::string::npos) << reason;
+    }
+    // The pair's own names in its messages.
+    write_file("intrinsics.xml", storage_text({{"M1", matrix(3, 3, rig.camera.K)},
+                                               {"D1", matrix(1, 5, rig.camera.distortion)},
+                                               {"M2", matrix(3, 3, rig.projector.K)},
+                                               {"D2", cv::Mat::zeros(2, 2, CV_64F)}},
+                                              ".xml"));
+    calibration read;
+    std::string reason;
+    EXPECT_EQ(read_calibration({"intrinsics.xml", "extrinsics.yml"}, &read, &reason), 1);
+    EXPECT_NE(reason.find("intrinsics.xml: D2 must hold"), std::string::npos) << reason;
+}
