@@ -64,6 +64,19 @@ int phaze_cuda_available(void) {
 
 const char *phaze_warning_text(unsigned warning) { return warning_text(warning); }
 
+const char *phaze_ripple_outcome_text(int outcome) {
+    switch (outcome) {
+        case PHAZE_RIPPLE_NOT_SOUGHT: return "not sought";
+        case PHAZE_RIPPLE_REMOVED: return "removed";
+        case PHAZE_RIPPLE_TOO_FEW_PIXELS: return "too few pixels with fringes to tell";
+        case PHAZE_RIPPLE_NONE: return "none worth removing";
+        case PHAZE_RIPPLE_UNCONFIRMED:
+            return "not confirmed: the halves of the scene find different ripples (too few "
+                   "fringes, or a phase that is not smooth)";
+        default: return "";
+    }
+}
+
 const char *phaze_sample_type_name(int type) {
     switch (type) {
         case PHAZE_UINT8: return "uint8";
@@ -163,7 +176,7 @@ static phaze_status read_options(const phaze_options *given, phaze_options *chos
     if (!names_a_harmonics_choice(chosen->harmonics))
         return fail(PHAZE_BAD_ARGUMENT, message, size, "unknown harmonics choice %d",
                     chosen->harmonics);
-    if (chosen->harmonics == PHAZE_HARMONICS_DEFAULT) chosen->harmonics = PHAZE_HARMONICS_OFF;
+    if (chosen->harmonics == PHAZE_HARMONICS_DEFAULT) chosen->harmonics = PHAZE_HARMONICS_AUTO;
     if (chosen->step_count != 0)
         return fail(PHAZE_BAD_ARGUMENT, message, size, "known steps are not taken yet");
     return PHAZE_OK;
@@ -206,24 +219,21 @@ static void fully_masked(const sample_frames &f, float *modulation, unsigned cha
     report->masked_fraction = 1;
 }
 
-// The ripple of non-sinusoidal fringes, removed where the data confirm it, and
-// the model fitted again around the phase without it; the report says what was
-// found either way.
-static void remove_harmonic_ripple(const sample_frames &f, double *phase, const unsigned char *mask,
-                                   phaze_report *report) {
-    std::vector<harmonic_ripple> ripple(1);  // 33 KiB: not on the caller's stack
-    harmonic_ripple &r = ripple[0];
-    if (estimate_ripple(phase, f.width, f.height, &r)) return;
+// What the ripple estimate says in the report; where it was taken out of the
+// phase, the model fitted again around the phase without it.
+static void report_ripple(const sample_frames &f, const harmonic_ripple &r, const double *phase,
+                          const unsigned char *mask, phaze_report *report) {
+    report->ripple_outcome = r.outcome;
+    if (r.outcome == PHAZE_RIPPLE_TOO_FEW_PIXELS) return;
     report->ripple_rms = r.rms;
-    report->ripple_evidence = r.evidence;
-    report->ripple_terms = RIPPLE_TERMS;
-    if (!r.removable) {
-        if (r.rms >= 0.05 && r.evidence >= 0.2) report->warnings |= PHAZE_WARN_RIPPLE_LEFT;
-        return;
+    report->ripple_evidence = isfinite(r.disagreement) ? fmax(0, 1 - r.disagreement) : 0;
+    report->ripple_terms = RIPPLE_NODES;
+    if (r.removable) {
+        refit_model(f, phase, mask, report);
+        report->ripple_removed = 1;
+    } else if (r.rms >= 0.05 && r.disagreement < 1.5) {
+        report->warnings |= PHAZE_WARN_RIPPLE_LEFT;
     }
-    remove_ripple(r, phase, (long long)f.width * f.height);
-    refit_model(f, phase, mask, report);
-    report->ripple_removed = 1;
 }
 
 // What the chosen engine found: the CPU engine's shared numbers, from which the
@@ -308,6 +318,8 @@ static phaze_status analyse(const phaze_frames *frames, const phaze_options *opt
 
     engine_result engine = {PHAZE_OK, PHAZE_DEVICE_CPU, {}};
     plane_numbers plane;
+    std::vector<harmonic_ripple> ripple_room(chosen.harmonics == PHAZE_HARMONICS_AUTO ? 1 : 0);
+    harmonic_ripple *ripple = ripple_room.empty() ? NULL : &ripple_room[0];
     if (f.count == 3)
         engine = find_phase(engine_frames, chosen, phase, message, message_size);
     else if (chosen.device == PHAZE_DEVICE_CUDA)
@@ -330,18 +342,18 @@ static phaze_status analyse(const phaze_frames *frames, const phaze_options *opt
     } else if (engine.status != PHAZE_OK) {
         return engine.status;
     } else if (f.count > 3) {
-        least_squares_model(f, plane, limits, phase, modulation, mask, &report);
+        least_squares_model(f, plane, limits, phase, modulation, mask, &report, ripple);
     } else if (engine.device == PHAZE_DEVICE_CPU) {
         phase_and_quality(f, cleaned.empty() ? f : engine_frames, engine.shared, limits, phase,
-                          modulation, mask, &report);
+                          modulation, mask, &report, ripple);
     } else {
-        estimate_quality(f, limits, phase, modulation, mask, &report);
+        estimate_quality(f, limits, phase, modulation, mask, &report, ripple);
     }
-    // The fit is judged on the model as first fitted: after a ripple is taken
-    // out, the refitted steps hold what the ripple did to them.
+    // The fit is judged on the model as first fitted, around the phase with
+    // its ripple: the steps refitted around the phase without it hold what
+    // the harmonics did to them.
     report.warnings |= judge_fit(f, report, limits);
-    if (chosen.harmonics == PHAZE_HARMONICS_AUTO && report.masked_fraction < 1)
-        remove_harmonic_ripple(f, phase, mask, &report);
+    if (ripple != NULL && report.masked_fraction < 1) report_ripple(f, *ripple, phase, mask, &report);
     warn_of_doubtful_results(phase, f.width, f.height, &report);
     report.seconds = omp_get_wtime() - start;
     if (report_out != NULL) *report_out = report;

@@ -237,6 +237,18 @@ static phaze_report report_of(const nb::dict &d, std::vector<std::string> *readi
         if (terms != floor(terms) || terms < 0 || terms > 1e6)
             throw nb::value_error("the report's 'terms' must be a whole number of 0 or more");
         r.ripple_terms = (int)terms;
+        if (ripple.contains("outcome")) {
+            const std::string said = text_field(ripple, "outcome");
+            int outcome = 0;
+            while (*phaze_ripple_outcome_text(outcome) != '\0' &&
+                   said != phaze_ripple_outcome_text(outcome))
+                outcome++;
+            if (*phaze_ripple_outcome_text(outcome) == '\0')
+                throw nb::value_error(("the report's harmonics 'outcome' is not one phaze gives: '" +
+                                       said + "'")
+                                          .c_str());
+            r.ripple_outcome = outcome;
+        }
     }
     return r;
 }

@@ -79,6 +79,7 @@ static nb::dict report_dict(const phaze_report &r, int type, size_t rows, size_t
     ripple["ripple_rms"] = r.ripple_rms;
     ripple["evidence"] = r.ripple_evidence;
     ripple["terms"] = r.ripple_terms;
+    ripple["outcome"] = phaze_ripple_outcome_text(r.ripple_outcome);
     d["harmonics"] = ripple;
     return d;
 }

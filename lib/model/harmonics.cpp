@@ -1,282 +1,332 @@
 #include "model/harmonics.h"
 
-#include "math/solve3.h"
-
 #include <math.h>
 #include <string.h>
 
 #include <algorithm>
+#include <complex>
 #include <vector>
+
+#include "method/symmetric_eigen.h"
 
 namespace phaze_internal {
 
 static const double TWO_PI = 6.283185307179586, PI = 3.141592653589793;
-
-// Pixels of the histogram's sample, and rows and columns of the smoothness test.
-static const long long HISTOGRAM_PIXELS = 1 << 17;
-static const int TEST_LINES = 32, TEST_POINTS = 512;  // lines each way, triples a line
+static const int K = RIPPLE_NODES;
+static const int MIN_TRIPLES = 1000, MIN_HALF_TRIPLES = 200;
+// How strongly e is held smooth where few triples tell (over the mean of the
+// normal equations' diagonal); it hardly moves e where they do.
+static const double SMOOTHING = 1e-3;
+// Below this rms there is no ripple worth removing.
+static const double LEAST_RIPPLE = 1e-3;
 
 static double wrap(double angle) { return angle - TWO_PI * floor((angle + PI) / TWO_PI); }
 
-// Linear interpolation in a table of RIPPLE_TABLE + 1 values over [0, 2 pi].
-static inline double table_at(const double *table, double angle) {
-    if (!isfinite(angle)) return NAN;  // a masked pixel; converting it to an index is undefined
-    double at = angle * (RIPPLE_TABLE / TWO_PI);
-    at -= RIPPLE_TABLE * floor(at / RIPPLE_TABLE);
-    int i = (int)at;
-    if (i >= RIPPLE_TABLE) i = RIPPLE_TABLE - 1;
-    const double f = at - i;
-    return table[i] + f * (table[i + 1] - table[i]);
-}
+namespace {
 
-struct trig_tables {
-    double cos_of[RIPPLE_TABLE + 1], sin_of[RIPPLE_TABLE + 1];
-    trig_tables() {
-        for (int i = 0; i <= RIPPLE_TABLE; i++)
-            cos_of[i] = cos(TWO_PI * i / RIPPLE_TABLE), sin_of[i] = sin(TWO_PI * i / RIPPLE_TABLE);
-    }
-};
-static const trig_tables &trig() {
-    static const trig_tables tables;
-    return tables;
-}
-
-// The ripple from the histogram: for a density (1 + sum a_m cos mq + b_m sin mq)
-// / 2 pi, the cumulative distribution is q / 2 pi plus the integral of the
-// series, and phi = 2 pi F(psi) gives e = -sum (a_m sin mq - b_m (cos mq - 1)) / m.
-struct moments {
-    double c[RIPPLE_TERMS] = {}, s[RIPPLE_TERMS] = {}, n = 0;
-    void add(const moments &o) {
-        for (int m = 0; m < RIPPLE_TERMS; m++) c[m] += o.c[m], s[m] += o.s[m];
-        n += o.n;
-    }
-    // e's terms: cos_term[m] cos (m + 1) q + sin_term[m] sin (m + 1) q.
-    void terms(double *cos_term, double *sin_term) const {
-        for (int m = 0; m < RIPPLE_TERMS; m++)
-            cos_term[m] = 2 * s[m] / n / (m + 1), sin_term[m] = -2 * c[m] / n / (m + 1);
-    }
+// Normal equations of e at the K nodes: a K x K matrix and a right side.
+struct normal_equations {
+    std::vector<double> a = std::vector<double>((size_t)K * K, 0.0), b = std::vector<double>(K, 0.0);
+    long long count = 0;
 };
 
-// The rms over the turn of the difference of two ripples' series.
-static double rms_apart(const moments &a, const moments &b) {
-    double ac[RIPPLE_TERMS], as[RIPPLE_TERMS], bc[RIPPLE_TERMS], bs[RIPPLE_TERMS], square = 0;
-    a.terms(ac, as), b.terms(bc, bs);
-    for (int m = 0; m < RIPPLE_TERMS; m++)
-        square += ((ac[m] - bc[m]) * (ac[m] - bc[m]) + (as[m] - bs[m]) * (as[m] - bs[m])) / 2;
-    return sqrt(square);
+}  // namespace
+
+// The two nodes about angle q and their weights, for linear interpolation.
+static void nodes_of(double q, int *j0, int *j1, double *w0, double *w1) {
+    double at = q * (K / TWO_PI);
+    at -= K * floor(at / K);
+    int j = (int)at;
+    if (j >= K) j = K - 1;
+    *j0 = j, *j1 = (j + 1) % K, *w1 = at - j, *w0 = 1 - *w1;
 }
 
-static int histogram_ripple(const double *phase, int width, int height, harmonic_ripple *r) {
-    const long long pixels = (long long)width * height,
-                    stride = pixels > HISTOGRAM_PIXELS ? pixels / HISTOGRAM_PIXELS : 1;
-    // The whole frame, and its left, right, top and bottom halves: a ripple
-    // that is in the phase is the same in every part of the scene, one that
-    // comes from how the scene's phases are spread is not.
-    // In CHUNKS chunks of the sample, added in their order whatever the threads.
-    const int CHUNKS = 64;
-    std::vector<moments> chunk_all(CHUNKS), chunk_part(4 * CHUNKS);
-    const long long samples = (pixels + stride - 1) / stride;
-#pragma omp parallel for schedule(static)
-    for (int chunk = 0; chunk < CHUNKS; chunk++)
-        for (long long j = samples * chunk / CHUNKS; j < samples * (chunk + 1) / CHUNKS; j++) {
-            const long long i = j * stride;
-            if (isnan(phase[i])) continue;
-            const double c1 = cos(phase[i]), s1 = sin(phase[i]);
-            moments *in[3] = {&chunk_all[chunk],
-                              &chunk_part[4 * chunk + ((i % width) * 2 < width ? 0 : 1)],
-                              &chunk_part[4 * chunk + ((i / width) * 2 < height ? 2 : 3)]};
-            double cm = c1, sm = s1;
-            for (int m = 0; m < RIPPLE_TERMS; m++) {  // cos and sin of (m + 1) psi by recurrence
-                for (moments *to : in) to->c[m] += cm, to->s[m] += sm;
-                const double next_c = cm * c1 - sm * s1;
-                sm = sm * c1 + cm * s1, cm = next_c;
-            }
-            for (moments *to : in) to->n += 1;
-        }
-    moments all, part[4];
-    for (int chunk = 0; chunk < CHUNKS; chunk++) {
-        all.add(chunk_all[chunk]);
-        for (int h = 0; h < 4; h++) part[h].add(chunk_part[4 * chunk + h]);
+// Adds one triple's equation e(r) - 2 e(m) + e(l) = y.
+static void add_triple(const phase_triple &t, double y, normal_equations *n) {
+    int node[6];
+    double weight[6];
+    nodes_of(t.left, &node[0], &node[1], &weight[0], &weight[1]);
+    nodes_of(t.middle, &node[2], &node[3], &weight[2], &weight[3]);
+    nodes_of(t.right, &node[4], &node[5], &weight[4], &weight[5]);
+    weight[2] *= -2, weight[3] *= -2;
+    for (int i = 0; i < 6; i++) {
+        n->b[node[i]] += weight[i] * y;
+        double *row = &n->a[(size_t)node[i] * K];
+        for (int j = 0; j < 6; j++) row[node[j]] += weight[i] * weight[j];
     }
-    if (all.n < 1000 || part[0].n < 100 || part[1].n < 100 || part[2].n < 100 || part[3].n < 100)
-        return 1;
-    all.terms(r->cos_term, r->sin_term);
-    double square = 0;
-    for (int m = 0; m < RIPPLE_TERMS; m++)
-        square += (r->cos_term[m] * r->cos_term[m] + r->sin_term[m] * r->sin_term[m]) / 2;
-    r->rms = sqrt(square);
-    r->disagreement = r->rms > 0
-                          ? fmax(rms_apart(part[0], part[1]), rms_apart(part[2], part[3])) / r->rms
-                          : INFINITY;
-#pragma omp parallel for schedule(static)
-    for (int i = 0; i <= RIPPLE_TABLE; i++) {
-        const double q = TWO_PI * i / RIPPLE_TABLE, c1 = cos(q), s1 = sin(q);
-        double e = 0, cm = c1, sm = s1;
-        for (int m = 0; m < RIPPLE_TERMS; m++) {  // cos and sin of (m + 1) q by recurrence
-            e += r->cos_term[m] * cm + r->sin_term[m] * sm;
-            const double next_c = cm * c1 - sm * s1;
-            sm = sm * c1 + cm * s1, cm = next_c;
-        }
-        r->e[i] = e;
+    n->count++;
+}
+
+// Solves (a + smoothing + gauge) e = b by Cholesky: the smoothing is the sum
+// of e's squared second differences round the turn, the gauge holds e's mean
+// at 0 (the equations see no constant). e then has its mean taken out.
+static void solve_ripple(const normal_equations &n, double *e) {
+    double trace = 0;
+    for (int j = 0; j < K; j++) trace += n.a[(size_t)j * K + j];
+    const double scale = trace > 0 ? trace / K : 1, smooth = SMOOTHING * scale, gauge = scale / K;
+    std::vector<double> m(n.a);
+    for (int j = 0; j < K; j++) {
+        const int offsets[5] = {-2, -1, 0, 1, 2};
+        const double penalty[5] = {1, -4, 6, -4, 1};
+        for (int o = 0; o < 5; o++) m[(size_t)j * K + (j + offsets[o] + K) % K] += smooth * penalty[o];
+        for (int i = 0; i < K; i++) m[(size_t)j * K + i] += gauge;
     }
-    return 0;
-}
-
-// The triples (l, c, r) of valid phases s pixels apart along rows and columns.
-template <typename Visit>
-static void each_triple(const double *phase, int width, int height, int s, Visit visit) {
-    const int row_step = height > TEST_LINES ? height / TEST_LINES : 1,
-              column_step = width > TEST_LINES ? width / TEST_LINES : 1,
-              along_rows = width > TEST_POINTS ? width / TEST_POINTS : 1,
-              along_columns = height > TEST_POINTS ? height / TEST_POINTS : 1;
-    for (int y = 0; y < height; y += row_step)
-        for (int x = s; x + s < width; x += along_rows) {
-            const double *p = phase + (size_t)y * width + x;
-            if (!isnan(p[-s]) && !isnan(p[0]) && !isnan(p[s])) visit(p[-s], p[0], p[s]);
+    // m = L L^T, L in the lower triangle of m.
+    for (int j = 0; j < K; j++) {
+        double d = m[(size_t)j * K + j];
+        for (int k = 0; k < j; k++) d -= m[(size_t)j * K + k] * m[(size_t)j * K + k];
+        d = sqrt(fmax(d, 1e-300));
+        m[(size_t)j * K + j] = d;
+        for (int i = j + 1; i < K; i++) {
+            double v = m[(size_t)i * K + j];
+            for (int k = 0; k < j; k++) v -= m[(size_t)i * K + k] * m[(size_t)j * K + k];
+            m[(size_t)i * K + j] = v / d;
         }
-    const long long d = (long long)s * width;
-    for (int x = 0; x < width; x += column_step)
-        for (int y = s; y + s < height; y += along_columns) {
-            const double *p = phase + (size_t)y * width + x;
-            if (!isnan(p[-d]) && !isnan(p[0]) && !isnan(p[d])) visit(p[-d], p[0], p[d]);
-        }
+    }
+    double z[K];
+    for (int i = 0; i < K; i++) {
+        double v = n.b[i];
+        for (int k = 0; k < i; k++) v -= m[(size_t)i * K + k] * z[k];
+        z[i] = v / m[(size_t)i * K + i];
+    }
+    for (int i = K - 1; i >= 0; i--) {
+        double v = z[i];
+        for (int k = i + 1; k < K; k++) v -= m[(size_t)k * K + i] * e[k];
+        e[i] = v / m[(size_t)i * K + i];
+    }
+    double mean = 0;
+    for (int i = 0; i < K; i++) mean += e[i] / K;
+    for (int i = 0; i < K; i++) e[i] -= mean;
 }
 
-// The spacing at which neighbours differ by about 0.8 rad: second differences
-// of a ripple grow with the square of the spacing, those of noise do not.
-static int test_spacing(const double *phase, int width, int height) {
-    std::vector<double> steps;
-    each_triple(phase, width, height, 1,
-                [&](double l, double c, double) { steps.push_back(fabs(wrap(c - l))); });
-    if (steps.empty()) return 1;
-    std::nth_element(steps.begin(), steps.begin() + steps.size() / 2, steps.end());
-    const double step = steps[steps.size() / 2];
-    const int limit = std::max(1, std::min(width, height) / 4);
-    return step > 0.8 / limit ? std::max(1, std::min(limit, (int)lround(0.8 / step))) : limit;
+static double rms_of(const double *e) {
+    double sum = 0;
+    for (int i = 0; i < K; i++) sum += e[i] * e[i];
+    return sqrt(sum / K);
 }
 
-int estimate_ripple(const double *phase, int width, int height, harmonic_ripple *r) {
+int ripple_from_triples(const std::vector<phase_triple> &triples, harmonic_ripple *r) {
     memset(r, 0, sizeof *r);
-    if (histogram_ripple(phase, width, height, r)) return 1;
-    const int s = test_spacing(phase, width, height);
-    // Regress the phase's second differences on those of e: y = t x.
-    std::vector<double> y, x;
-    each_triple(phase, width, height, s, [&](double l, double c, double rr) {
-        y.push_back(wrap(rr - c) - wrap(c - l));
-        x.push_back(table_at(r->e, rr) - 2 * table_at(r->e, c) + table_at(r->e, l));
-    });
-    if (y.size() < 1000) return 1;
-    // Edges of objects make outliers: leave out what is far beyond the typical.
-    std::vector<double> sizes(y.size());
-    for (size_t i = 0; i < y.size(); i++) sizes[i] = fabs(y[i]);
+    r->outcome = PHAZE_RIPPLE_TOO_FEW_PIXELS;
+    r->disagreement = INFINITY;
+    // The second differences; edges of objects make outliers far beyond the
+    // typical, which are left out.
+    std::vector<double> y(triples.size()), sizes(triples.size());
+    for (size_t i = 0; i < triples.size(); i++) {
+        const phase_triple &t = triples[i];
+        y[i] = wrap(t.right - t.middle) - wrap(t.middle - t.left);
+        sizes[i] = fabs(y[i]);
+    }
+    if (triples.size() < (size_t)MIN_TRIPLES) return 1;
     std::nth_element(sizes.begin(), sizes.begin() + sizes.size() / 2, sizes.end());
     const double limit = 5 * sizes[sizes.size() / 2] + 1e-12;
-    double xy = 0, xx = 0, yy = 0, n = 0;
-    for (size_t i = 0; i < y.size(); i++)
-        if (fabs(y[i]) < limit) xy += x[i] * y[i], xx += x[i] * x[i], yy += y[i] * y[i], n++;
-    if (!(xx > 0) || n < 1000) return 1;
-    r->evidence = xy / xx;
-    const double residual = fmax(yy - 2 * r->evidence * xy + r->evidence * r->evidence * xx, 0);
-    const double error = sqrt(residual / (n - 1) / xx);
-    r->z = error > 0 ? r->evidence / error : INFINITY;
-    // Removing e lowers the second differences when the factor passes 1/2:
-    // real ripples give 0.6 to 1, phases spread unevenly about 0. And the
-    // halves of the scene must show one ripple: on real three-frame captures
-    // they differ by 0.2 to 0.7 of it, where the phases' spread makes most
-    // of it by 1.1 and more (four-frame captures, pure sinusoids).
-    r->removable = r->evidence >= 0.5 && r->evidence <= 1.5 && r->z >= 20 && r->rms >= 1e-3 &&
-                   r->disagreement < 1.0;
+    // The whole scene's equations and its halves', each in one task so that
+    // the sums do not depend on the threads.
+    normal_equations all, halves[4];  // left, right, top, bottom
+#pragma omp parallel for schedule(static, 1)
+    for (int task = 0; task < 3; task++)
+        for (size_t i = 0; i < triples.size(); i++) {
+            if (!(fabs(y[i]) < limit)) continue;
+            const phase_triple &t = triples[i];
+            if (task == 0) add_triple(t, y[i], &all);
+            if (task == 1) add_triple(t, y[i], &halves[t.right_half]);
+            if (task == 2) add_triple(t, y[i], &halves[2 + t.bottom_half]);
+        }
+    if (all.count < MIN_TRIPLES) return 1;
+    solve_ripple(all, r->e);
+    r->e[K] = r->e[0];
+    r->rms = rms_of(r->e);
+    // The halves must find one ripple; a pair of halves that too few triples
+    // tell (an object on one side) is not asked.
+    double worst = -1;
+    for (int pair = 0; pair < 2; pair++) {
+        const normal_equations &a = halves[2 * pair], &b = halves[2 * pair + 1];
+        if (a.count < MIN_HALF_TRIPLES || b.count < MIN_HALF_TRIPLES) continue;
+        double ea[K], eb[K], d[K];
+        solve_ripple(a, ea), solve_ripple(b, eb);
+        for (int i = 0; i < K; i++) d[i] = ea[i] - eb[i];
+        worst = fmax(worst, rms_of(d));
+    }
+    r->disagreement = worst >= 0 && r->rms > 0 ? worst / r->rms : INFINITY;
+    r->removable = r->rms >= LEAST_RIPPLE && r->disagreement < 1;
+    r->outcome = r->rms < LEAST_RIPPLE  ? PHAZE_RIPPLE_NONE
+                 : r->removable         ? PHAZE_RIPPLE_REMOVED
+                                        : PHAZE_RIPPLE_UNCONFIRMED;
     return 0;
 }
 
-void remove_ripple(const harmonic_ripple &r, double *phase, long long pixels) {
-    const double scale = RIPPLE_TABLE / TWO_PI;
-#pragma omp parallel for schedule(static)
-    for (long long i = 0; i < pixels; i++) {
+void correct_block(const harmonic_ripple &r, double *phase, int n) {
+    for (int i = 0; i < n; i++) {
         const double q = phase[i];
         if (!(q >= 0 && q <= TWO_PI)) continue;  // NaN where masked; the phase lies in [0, 2 pi]
-        const double at = q * scale;
-        const int k = at < RIPPLE_TABLE ? (int)at : RIPPLE_TABLE - 1;
-        double p = q - (r.e[k] + (at - k) * (r.e[k + 1] - r.e[k]));
+        double p = q - ripple_at(r, q);
         p += p < 0 ? TWO_PI : p >= TWO_PI ? -TWO_PI : 0;
         phase[i] = p >= 0 && p < TWO_PI ? p : 0;
     }
 }
 
+void remove_ripple(const harmonic_ripple &r, double *phase, long long n) {
+    const long long CHUNK = 1 << 14;
+#pragma omp parallel for schedule(static)
+    for (long long start = 0; start < n; start += CHUNK)
+        correct_block(r, phase + start, (int)(n - start < CHUNK ? n - start : CHUNK));
+}
+
 // ---- the model around the corrected phase ----
 
-static const int BLOCK = 256, FIT_BLOCKS = 256;  // blocks of pixels the refit reads
+// Harmonics of the phase each frame is fitted against, patch by patch, and
+// how large patches are: in fringes, and in samples at most.
+static const int FIT_HARMONICS = 3, FIT_TERMS = 1 + 2 * FIT_HARMONICS;
+static const double PATCH_FRINGES = 2;
+static const long long FIT_SAMPLES = 1 << 16;
 
-// The valid pixels of FIT_BLOCKS blocks spread over the frame: cos p, sin p,
-// then the n samples, one pixel after another.
-static std::vector<double> fit_sample(const sample_frames &f, const double *phase,
-                                      const unsigned char *mask) {
-    const int n = f.count;
-    const long long pixels = (long long)f.width * f.height, blocks = (pixels + BLOCK - 1) / BLOCK,
-                    stride = blocks > FIT_BLOCKS ? blocks / FIT_BLOCKS : 1;
-    const trig_tables &t = trig();
-    std::vector<double> fit;
-    double samples[MAX_FRAMES * BLOCK];
-    for (long long b = 0; b < blocks; b += stride) {
-        const long long first = b * BLOCK;
-        const int count = (int)(pixels - first < BLOCK ? pixels - first : BLOCK);
-        load_block(f, first, count, samples, BLOCK);
-        for (int j = 0; j < count; j++) {
-            const double p = phase[first + j];
-            if (isnan(p) || (mask != NULL && !mask[first + j])) continue;
-            fit.push_back(table_at(t.cos_of, p)), fit.push_back(table_at(t.sin_of, p));
-            for (int k = 0; k < n; k++) fit.push_back(samples[k * BLOCK + j]);
+// The phase's mean change a pixel along x and y, over a coarse grid.
+static double fringe_density(const double *phase, int width, int height) {
+    const int stride = (int)fmax(1, sqrt((double)width * height / 8192));
+    double along_x = 0, along_y = 0, nx = 0, ny = 0;
+    for (int y = 0; y + 1 < height; y += stride)
+        for (int x = 0; x + 1 < width; x += stride) {
+            const double *p = phase + (size_t)y * width + x;
+            if (isnan(p[0])) continue;
+            if (!isnan(p[1])) along_x += fabs(wrap(p[1] - p[0])), nx++;
+            if (!isnan(p[width])) along_y += fabs(wrap(p[width] - p[0])), ny++;
         }
-    }
-    return fit;
+    return hypot(nx > 0 ? along_x / nx : 0, ny > 0 ? along_y / ny : 0);
 }
+
+// Each frame's step (as e^(i theta), weighted) from one patch: its samples
+// against 1 and cos and sin of h times the phase, h = 1 to FIT_HARMONICS, where
+// the patch's phases go round the turn. 0, or 1 when the patch does not tell.
+static int patch_steps(const sample_frames &f, const double *phase, const unsigned char *mask,
+                       int x0, int x1, int y0, int y1, int stride, std::complex<double> *z,
+                       double *weight) {
+    const int n = f.count;
+    double g[FIT_TERMS * FIT_TERMS] = {}, r[MAX_FRAMES][FIT_TERMS] = {}, c1 = 0, s1 = 0, count = 0;
+    double samples[MAX_FRAMES];
+    for (int y = y0; y < y1; y += stride)
+        for (int x = x0; x < x1; x += stride) {
+            const size_t i = (size_t)y * f.width + x;
+            if (isnan(phase[i]) || (mask != NULL && !mask[i])) continue;
+            load_block(f, (long long)i, 1, samples, 1);
+            double v[FIT_TERMS];
+            v[0] = 1;
+            const double c = cos(phase[i]), s = sin(phase[i]);
+            double ch = c, sh = s;
+            for (int h = 1; h <= FIT_HARMONICS; h++) {
+                v[2 * h - 1] = ch, v[2 * h] = sh;
+                const double next = ch * c - sh * s;
+                sh = sh * c + ch * s, ch = next;
+            }
+            for (int a = 0; a < FIT_TERMS; a++) {
+                for (int b = 0; b < FIT_TERMS; b++) g[a * FIT_TERMS + b] += v[a] * v[b];
+                for (int k = 0; k < n; k++) r[k][a] += v[a] * samples[k];
+            }
+            c1 += c, s1 += s, count++;
+        }
+    if (count < 4 * FIT_TERMS || hypot(c1, s1) > 0.3 * count) return 1;
+    double values[FIT_TERMS], vectors[FIT_TERMS * FIT_TERMS];
+    symmetric_eigen(g, FIT_TERMS, values, vectors);
+    if (!(values[FIT_TERMS - 1] > 1e-9 * values[0])) return 1;
+    double amplitude = 0;
+    for (int k = 0; k < n; k++) {
+        double coefficient[FIT_TERMS] = {};
+        for (int e = 0; e < FIT_TERMS; e++) {
+            double along = 0;
+            for (int a = 0; a < FIT_TERMS; a++) along += vectors[e * FIT_TERMS + a] * r[k][a];
+            for (int a = 0; a < FIT_TERMS; a++)
+                coefficient[a] += vectors[e * FIT_TERMS + a] * along / values[e];
+        }
+        // b cos p + c sin p = B cos(p + theta): b = B cos theta, c = -B sin theta.
+        z[k] = std::complex<double>(coefficient[1], -coefficient[2]);
+        amplitude += std::abs(z[k]) / n;
+    }
+    *weight = amplitude > 0 ? count / amplitude : 0;
+    return !(amplitude > 0);
+}
+
+// The steps theta_k of I_k = A + B cos(phase + theta_k): each patch's, turned
+// to frame 1's there, and their mean; frame 1's own from the patches'
+// agreement on it. 0, or 1 when no patch tells.
+static int patch_fitted_steps(const sample_frames &f, const double *phase,
+                              const unsigned char *mask, double *theta) {
+    const int n = f.count;
+    const double density = fringe_density(phase, f.width, f.height);
+    const double side = density > 0 ? PATCH_FRINGES * TWO_PI / density : f.width;
+    const int across = (int)fmax(1, fmin(64, floor(f.width / side))),
+              down = (int)fmax(1, fmin(64, floor(f.height / side)));
+    const int patches = across * down;
+    const int stride = (int)fmax(1, floor(sqrt((double)f.width * f.height / FIT_SAMPLES)));
+    std::vector<std::complex<double>> relative((size_t)patches * MAX_FRAMES), first(patches);
+    std::vector<double> weights(patches, 0.0);
+#pragma omp parallel for schedule(dynamic)
+    for (int j = 0; j < patches; j++) {
+        const int x0 = (int)((long long)(j % across) * f.width / across),
+                  x1 = (int)((long long)(j % across + 1) * f.width / across),
+                  y0 = (int)((long long)(j / across) * f.height / down),
+                  y1 = (int)((long long)(j / across + 1) * f.height / down);
+        std::complex<double> z[MAX_FRAMES];
+        double weight = 0;
+        if (patch_steps(f, phase, mask, x0, x1, y0, y1, stride, z, &weight)) continue;
+        const std::complex<double> turn = std::conj(z[0]) / std::abs(z[0]);
+        for (int k = 0; k < n; k++) relative[(size_t)j * MAX_FRAMES + k] = z[k] * turn;
+        first[j] = z[0] / std::abs(z[0]), weights[j] = weight;
+    }
+    std::complex<double> sum[MAX_FRAMES], sum_first = 0;
+    double total = 0;
+    for (int j = 0; j < patches; j++) {  // in the patches' order, whatever the threads
+        for (int k = 0; k < n; k++) sum[k] += weights[j] * relative[(size_t)j * MAX_FRAMES + k];
+        sum_first += weights[j] * first[j], total += weights[j];
+    }
+    if (!(total > 0)) return 1;
+    const double offset = std::arg(sum_first);
+    for (int k = 0; k < n; k++) theta[k] = offset + (k == 0 ? 0 : std::arg(sum[k]));
+    return 0;
+}
+
+static const int BLOCK = 256, FIT_BLOCKS = 256;  // blocks of pixels A and B are taken over
 
 void refit_model(const sample_frames &f, const double *phase, const unsigned char *mask,
                  phaze_report *report) {
     const int n = f.count;
-    const std::vector<double> fit = fit_sample(f, phase, mask);
-    const size_t width = (size_t)n + 2, count = fit.size() / width;
-    // Each frame against cos and sin of the phase, one background and
-    // amplitude a frame: I_k = a_k + b_k cos p + c_k sin p. (Each pixel's own,
-    // by alternating least squares, let the harmonics bias the steps more on
-    // real captures.)
-    double g[3][3] = {}, r[MAX_FRAMES][3] = {}, theta[MAX_FRAMES] = {};
-    for (size_t i = 0; i < count; i++) {
-        const double *q = &fit[i * width], v[3] = {1, q[0], q[1]};
-        for (int a = 0; a < 3; a++) {
-            for (int c = 0; c < 3; c++) g[a][c] += v[a] * v[c];
-            for (int k = 0; k < n; k++) r[k][a] += v[a] * q[2 + k];
-        }
-    }
-    for (int k = 0; k < n; k++) {
-        double abc[3] = {0, 0, 0};
-        if (count < 3 || !solve3(g, r[k], abc)) return;  // the first fit stays
-        theta[k] = atan2(-abc[2], abc[1]);               // b cos p + c sin p = B cos(p + theta)
-    }
+    double theta[MAX_FRAMES];
+    if (patch_fitted_steps(f, phase, mask, theta)) return;  // the first fit stays
     // A and B of each pixel of the sample by least squares, and the residual.
-    double sum_a = 0, sum_b = 0, sum_r2 = 0, cos_theta[MAX_FRAMES], sin_theta[MAX_FRAMES];
+    double cos_theta[MAX_FRAMES], sin_theta[MAX_FRAMES];
     for (int k = 0; k < n; k++) cos_theta[k] = cos(theta[k]), sin_theta[k] = sin(theta[k]);
-    for (size_t i = 0; i < count; i++) {
-        const double *q = &fit[i * width], cp = q[0], sp = q[1];
-        double sg = 0, sgg = 0, si = 0, sig = 0;
-        for (int k = 0; k < n; k++) {
-            const double gk = cp * cos_theta[k] - sp * sin_theta[k];
-            sg += gk, sgg += gk * gk, si += q[2 + k], sig += q[2 + k] * gk;
+    const long long pixels = (long long)f.width * f.height, blocks = (pixels + BLOCK - 1) / BLOCK,
+                    stride = blocks > FIT_BLOCKS ? blocks / FIT_BLOCKS : 1;
+    double sum_a = 0, sum_b = 0, sum_r2 = 0, count = 0;
+    std::vector<double> samples((size_t)MAX_FRAMES * BLOCK);
+    for (long long block = 0; block < blocks; block += stride) {
+        const long long start = block * BLOCK;
+        const int in_block = (int)(pixels - start < BLOCK ? pixels - start : BLOCK);
+        load_block(f, start, in_block, samples.data(), BLOCK);
+        for (int j = 0; j < in_block; j++) {
+            const double p = phase[start + j];
+            if (isnan(p) || (mask != NULL && !mask[start + j])) continue;
+            const double cp = cos(p), sp = sin(p);
+            double sg = 0, sgg = 0, si = 0, sig = 0;
+            for (int k = 0; k < n; k++) {
+                const double gk = cp * cos_theta[k] - sp * sin_theta[k], I = samples[k * BLOCK + j];
+                sg += gk, sgg += gk * gk, si += I, sig += I * gk;
+            }
+            const double B = (n * sig - sg * si) / (n * sgg - sg * sg), A = (si - B * sg) / n;
+            for (int k = 0; k < n; k++) {
+                const double d = samples[k * BLOCK + j] - A -
+                                 B * (cp * cos_theta[k] - sp * sin_theta[k]);
+                sum_r2 += d * d;
+            }
+            sum_a += A, sum_b += B, count++;
         }
-        const double B = (n * sig - sg * si) / (n * sgg - sg * sg), A = (si - B * sg) / n;
-        for (int k = 0; k < n; k++) {
-            const double d = q[2 + k] - A - B * (cp * cos_theta[k] - sp * sin_theta[k]);
-            sum_r2 += d * d;
-        }
-        sum_a += A, sum_b += B;
     }
+    if (!(count > 0)) return;
     report->frame_count = n;
     for (int k = 0; k < n; k++) {
         double step = theta[k] - theta[0];
         step -= TWO_PI * floor(step / TWO_PI);
         report->steps[k] = k == 0 || step >= TWO_PI ? 0 : step;
     }
-    report->phase_offset = theta[0];
+    report->phase_offset = wrap(theta[0]);
     report->background = sum_a / count;
     report->modulation = sum_b / count;
     report->residual_rms = sqrt(sum_r2 / (n * count));

@@ -87,17 +87,41 @@ __attribute__((target_clones("avx2", "default"))) static block_sums model_block(
     return sums;
 }
 
+// The phase of pixel (x, y) as the pass makes it, where its samples are finite
+// and have modulation, saturated or not: 0, or 1 where it has none.
+static int phase_at(const sample_frames &f, const plane_numbers &m, const quality_limits &limits,
+                    int x, int y, double *psi) {
+    double I[MAX_FRAMES], s[3] = {0, 0, 0};
+    load_block(f, (long long)y * f.width + x, 1, I, 1);
+    for (int k = 0; k < f.count; k++) {
+        if (!isfinite(I[k])) return 1;
+        for (int r = 0; r < 3; r++) s[r] += m.solve[r][k] * I[k];
+    }
+    const double minus_x = -s[1], minus_y = -s[2];
+    double angle;
+    polar_phase_block(&minus_x, &minus_y, &angle, 1);
+    *psi = angle < TWO_PI ? angle : 0;
+    return !(hypot(s[1], s[2]) >= limits.min_modulation);
+}
+
 void least_squares_model(const sample_frames &f, const plane_numbers &m,
                          const quality_limits &limits, double *phase, float *modulation,
-                         unsigned char *mask, phaze_report *report) {
+                         unsigned char *mask, phaze_report *report, harmonic_ripple *ripple) {
     const long long pixels = (long long)f.width * f.height, blocks = (pixels + BLOCK - 1) / BLOCK;
+    if (ripple != NULL)
+        ripple_from_triples(ripple_triples(f.width, f.height,
+                                           [&](int x, int y, double *psi) {
+                                               return phase_at(f, m, limits, x, y, psi);
+                                           }),
+                            ripple);
+    const harmonic_ripple *taken_out = ripple != NULL && ripple->removable ? ripple : NULL;
     std::vector<block_sums> totals(blocks);
 #pragma omp parallel for schedule(static)
     for (long long b = 0; b < blocks; b++) {
         const long long first = b * BLOCK;
-        totals[b] =
-            model_block(f, m, limits, first, (int)(pixels - first < BLOCK ? pixels - first : BLOCK),
-                        phase, modulation, mask);
+        const int count = (int)(pixels - first < BLOCK ? pixels - first : BLOCK);
+        totals[b] = model_block(f, m, limits, first, count, phase, modulation, mask);
+        if (taken_out != NULL) correct_block(*taken_out, phase + first, count);
     }
     block_sums all;  // in the order of the blocks, whatever the threads
     for (const block_sums &t : totals)

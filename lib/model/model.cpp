@@ -242,7 +242,7 @@ __attribute__((target_clones("avx2", "default"))) static void store_mask_and_mod
 template <typename Points>
 static void model_all(const sample_frames &f, const model &m, const quality_limits &limits,
                       Points points, double *phase, float *modulation, unsigned char *mask,
-                      phaze_report *report) {
+                      phaze_report *report, const harmonic_ripple *ripple) {
     model_pass(
         pixel_count(f), m,
         [&](long long start, long long count, model_sums &totals) {
@@ -258,6 +258,7 @@ static void model_all(const sample_frames &f, const model &m, const quality_limi
                 double ok[LEVELLED_BLOCK], valid_A[LEVELLED_BLOCK], valid_B[LEVELLED_BLOCK];
                 judge_block(m.fitted, a, b, c, p, A, B, limits, n, phase + first, ok, valid_A,
                             valid_B);
+                if (ripple != NULL) correct_block(*ripple, phase + first, n);
                 store_mask_and_modulation(m.fitted, ok, B, n, mask ? mask + first : NULL,
                                           modulation ? modulation + first : NULL);
                 // The sums in a fixed order, whatever the threads: four lanes
@@ -285,7 +286,8 @@ static void model_all(const sample_frames &f, const model &m, const quality_limi
 
 void phase_and_quality(const sample_frames &f, const sample_frames &levelled_from,
                        const shared_numbers &shared, const quality_limits &limits, double *phase,
-                       float *modulation, unsigned char *mask, phaze_report *report) {
+                       float *modulation, unsigned char *mask, phaze_report *report,
+                       harmonic_ripple *ripple) {
     const bool same = &f == &levelled_from;
     // A block's samples as given (they make the mask) and its levelled points,
     // made from levelled_from (the same frames, or a copy without non-finite
@@ -320,11 +322,27 @@ void phase_and_quality(const sample_frames &f, const sample_frames &levelled_fro
         }
     };
     const model m = fit_pass(pixel_count(f), levelled, limits);
-    model_all(f, m, limits, points, phase, modulation, mask, report);
+    if (ripple != NULL) {
+        // A pixel's phase where its samples are finite and have modulation,
+        // saturated or not.
+        const auto phase_at = [&](int x, int y, double *psi) {
+            double a, b, c, px, py, p;
+            points((long long)y * f.width + x, 1, &a, &b, &c, &px, &py, &p);
+            const double s1 = m.inverse[1][0] * a + m.inverse[1][1] * b + m.inverse[1][2] * c,
+                         s2 = m.inverse[2][0] * a + m.inverse[2][1] * b + m.inverse[2][2] * c;
+            *psi = p;
+            return !(m.fitted && isfinite(a) && isfinite(b) && isfinite(c) && isfinite(p) &&
+                     hypot(s1, s2) >= limits.min_modulation);
+        };
+        ripple_from_triples(ripple_triples(f.width, f.height, phase_at), ripple);
+    }
+    model_all(f, m, limits, points, phase, modulation, mask, report,
+              ripple != NULL && ripple->removable ? ripple : NULL);
 }
 
 void estimate_quality(const sample_frames &f, const quality_limits &limits, double *phase,
-                      float *modulation, unsigned char *mask, phaze_report *report) {
+                      float *modulation, unsigned char *mask, phaze_report *report,
+                      harmonic_ripple *ripple) {
     const auto from_phase = [&](long long start, long long count, auto visit) {
         visit_pixels(f, start, count, [&](long long k, double a, double b, double c) {
             const long long i = start + k;
@@ -341,7 +359,14 @@ void estimate_quality(const sample_frames &f, const quality_limits &limits, doub
             x[k] = -cos(p[k]), y[k] = -sin(p[k]);
         });
     };
-    model_all(f, m, limits, points, phase, modulation, mask, report);
+    model_all(f, m, limits, points, phase, modulation, mask, report, NULL);
+    if (ripple == NULL) return;
+    const auto phase_at = [&](int x, int y, double *psi) {
+        *psi = phase[(size_t)y * f.width + x];
+        return isnan(*psi) ? 1 : 0;
+    };
+    ripple_from_triples(ripple_triples(f.width, f.height, phase_at), ripple);
+    if (ripple->removable) remove_ripple(*ripple, phase, pixel_count(f));
 }
 
 }  // namespace phaze_internal

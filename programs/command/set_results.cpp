@@ -102,7 +102,8 @@ static std::string report_json(const command_options &o, const std::vector<std::
     report["harmonics"] = {{"removed", r.ripple_removed != 0},
                            {"ripple_rms", number(r.ripple_rms)},
                            {"evidence", number(r.ripple_evidence)},
-                           {"terms", r.ripple_terms}};
+                           {"terms", r.ripple_terms},
+                           {"outcome", phaze_ripple_outcome_text(r.ripple_outcome)}};
     report["seconds"] = number(r.seconds);
     // A file name need not be UTF-8; JSON must be.
     return report.dump(2, ' ', false, json::error_handler_t::replace) + "\n";

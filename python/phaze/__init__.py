@@ -96,7 +96,7 @@ def analyse(
     min_modulation: Optional[float] = None,
     saturation: Optional[float] = None,
     device: str = "auto",
-    harmonics: str = "off",
+    harmonics: str = "auto",
 ) -> Result:
     """The phase, modulation, mask and steps of 3 to 32 phase-shifted frames.
 
@@ -110,7 +110,7 @@ def analyse(
                     dtype's maximum for integer frames, none for float frames)
     device:         "auto" (CUDA where this build has it and a GPU is there),
                     "cpu" or "cuda"
-    harmonics:      "off" (the default) or "auto": find the ripple that
+    harmonics:      "auto" (the default) or "off": find the ripple that
                     non-sinusoidal fringes leave in the phase, and remove it where
                     the data confirm it; report["harmonics"] says what was found
                     and removed
@@ -132,7 +132,7 @@ def analyse_periods(
     min_modulation: Optional[float] = None,
     saturation: Optional[float] = None,
     device: str = "auto",
-    harmonics: str = "off",
+    harmonics: str = "auto",
 ) -> Result:
     """The absolute phase of one scene from sets of frames at several fringe periods.
 
@@ -215,7 +215,7 @@ def run_set(paths: Sequence[str], prefix: str, frames: Optional[int] = None,
             periods: Optional[Sequence[float]] = None, unwrap: bool = False,
             formats: Sequence[str] = ("tiff", "png", "json"), channel: str = "luma",
             min_modulation: Optional[float] = None, saturation: Optional[float] = None,
-            device: str = "auto", harmonics: str = "off") -> Dict[str, Any]:
+            device: str = "auto", harmonics: str = "auto") -> Dict[str, Any]:
     """What the phaze command does for one result: read the frames, analyse them
     (at several periods, and unwrap, where asked) and write the results for
     prefix. paths: the result's frames, a set of N (frames, default all of them,

@@ -253,15 +253,84 @@ def test_harmonics_leave_sinusoidal_fringes_alone(fringes_across, bits, noise):
 @pytest.mark.parametrize("fringes_across, limit", [(12, 0.03), (4, 0.05), (1.3, None)])
 def test_harmonics_remove_a_gamma_ripple(fringes_across, limit):
     frames, phi = camera_frames(fringes_across, gamma=2.2)
-    auto, off = phaze.analyse(frames, harmonics="auto"), phaze.analyse(frames, harmonics="off")
+    auto, off = phaze.analyse(frames), phaze.analyse(frames, harmonics="off")  # auto is the default
     error = spread(auto.phase, phi, auto.mask)
     assert error <= (limit if limit else spread(off.phase, phi, off.mask))
     if limit:
         assert auto.report["harmonics"]["removed"] and auto.report["harmonics"]["ripple_rms"] > 0.1
+        assert auto.report["harmonics"]["outcome"] == "removed"
     if fringes_across == 12:  # a dark border and clipped peaks change little
         frames, phi = camera_frames(fringes_across, gamma=2.2, border=0.1, clip=True)
-        hard = phaze.analyse(frames, harmonics="auto")
+        hard = phaze.analyse(frames)
         assert spread(hard.phase, phi, hard.mask) <= max(1.1 * error, 0.01)
+
+
+def projector_scene(kind, shape=(480, 640), steps=(0.0, 2 * np.pi / 3, 4 * np.pi / 3), fringes=16, scale=1.0,
+                    clip_level=65535, border=0, seed=2):
+    """16-bit frames 65535 s ((0.5 + 0.4 cos(phi + step))^2.2) + noise 20, rounded and clipped:
+    'bent', fringes bent (never folded) by an object, with a large shadow; 'closed', closed
+    fringes on an object as a defocused interferogram shows them, shadows; 'tilt', a tilt and a
+    bump over the whole frame."""
+    height, width = shape
+    y, x = np.mgrid[0:height, 0:width].astype(float)
+    shade = np.zeros(shape, bool)
+    if kind == "bent":
+        body = np.exp(-((x - 0.5 * width) ** 2 / (0.2 * width) ** 2 + (y - 0.5 * height) ** 2 / (0.35 * height) ** 2))
+        phi = 2 * np.pi * fringes * (x + 70 * body + 0.1 * y) / width
+        shade = (x > 0.68 * width) & (x < 0.85 * width) & (np.abs(y - 0.5 * height) < 0.3 * height)
+    elif kind == "closed":
+        r2 = ((x - 0.45 * width) ** 2 + (y - 0.55 * height) ** 2) / (0.5 * width) ** 2
+        phi = 2 * np.pi * (fringes * r2 + 4 * x / width)
+        shade = ((x - 0.25 * width) ** 2 / (0.12 * width) ** 2 + (y - 0.3 * height) ** 2 / (0.25 * height) ** 2 < 1)
+        shade |= x > 0.85 * width
+    else:
+        phi = 2 * np.pi * fringes * (x / width + 0.3 * y / height) + 5 * np.exp(
+            -((x - width / 2) ** 2 + (y - height / 3) ** 2) / (0.25 * width) ** 2)
+    rng = np.random.default_rng(seed)
+    frames = []
+    for step in steps:
+        level = 65535 * scale * (0.5 + 0.4 * np.cos(phi + step)) ** 2.2 + rng.normal(0, 20, phi.shape)
+        level[shade] = 250
+        if border:
+            for edge in (np.s_[:border], np.s_[-border:], np.s_[:, :border], np.s_[:, -border:]):
+                level[edge] = 300
+        frames.append(np.clip(np.round(level), 0, clip_level))
+    return np.stack(frames).astype(np.uint16), phi
+
+
+@pytest.mark.parametrize("kind", ["bent", "closed"])
+def test_harmonics_removed_where_an_object_bends_the_fringes_and_casts_shadows(kind):
+    frames, phi = projector_scene(kind)
+    auto, off = phaze.analyse(frames), phaze.analyse(frames, harmonics="off")
+    assert auto.report["harmonics"]["removed"], auto.report["harmonics"]
+    assert spread(auto.phase, phi, auto.mask) <= 0.03 < spread(off.phase, phi, off.mask)
+
+
+def test_harmonics_of_clipped_fringe_peaks():
+    """Peaks clipped at full scale mask whole intervals of the phase (24% and 44% of the
+    pixels); their phase, still nearly right, fills them for the estimate."""
+    shape, steps = (768, 1024), (0.0, 1.7, 3.5)
+    unclipped, phi = projector_scene("tilt", shape, steps, fringes=12, clip_level=10**6)
+    clean = spread(phaze.analyse(unclipped.astype(np.float32)).phase, phi, np.ones(shape, bool))
+    for scale in (1.3, 1.4):
+        for border in (0, 76):
+            frames, phi = projector_scene("tilt", shape, steps, fringes=12, scale=scale, border=border)
+            r = phaze.analyse(frames)
+            assert r.report["masked_fraction"] > 0.2
+            assert spread(r.phase, phi, r.mask) <= max(1.1 * clean, 0.01), (scale, border)
+
+
+def test_harmonics_say_why_nothing_was_removed():
+    frames, _ = camera_frames(12, gamma=2.2)
+    assert phaze.analyse(frames, harmonics="off").report["harmonics"]["outcome"] == "not sought"
+    small = frames.copy()
+    small[:, :, 40:] = 1000  # fringes in an eighth of the scene only
+    small[:, 30:, :] = 1000
+    said = phaze.analyse(small).report["harmonics"]
+    assert said["terms"] == 0 and said["outcome"] == "too few pixels with fringes to tell", said
+    flat, _ = camera_frames(12)
+    assert phaze.analyse(flat).report["harmonics"]["outcome"] in ("none worth removing", "not confirmed: "
+                                                                    "the halves of the scene find different ripples (too few fringes, or a phase that is not smooth)")
 
 
 def test_harmonics_on_real_captures():
@@ -275,7 +344,7 @@ def test_harmonics_on_real_captures():
                                for k in range(12)])
             reference = known_step_phase(frames, twelve)
             for chosen in ((0, 4, 8), (0, 3, 6), (0, 2, 7), (0, 5, 6), (0, 3, 6, 9)):
-                auto = phaze.analyse(frames[list(chosen)], min_modulation=20, harmonics="auto")
+                auto = phaze.analyse(frames[list(chosen)], min_modulation=20)
                 off = phaze.analyse(frames[list(chosen)], min_modulation=20, harmonics="off")
                 mask = auto.mask & off.mask
                 a, o = spread(auto.phase, reference, mask), spread(off.phase, reference, mask)
@@ -284,7 +353,7 @@ def test_harmonics_on_real_captures():
                     three.append(a)
                 nominal = twelve[list(chosen)] - twelve[chosen[0]]
                 wrong = min(np.abs(np.angle(np.exp(1j * (auto.steps - sign * nominal)))).max() for sign in (1, -1))
-                assert wrong < 0.04, (case, frequency, chosen)  # 0.03 asked; case 04 {0,3,6} gives 0.038
+                assert wrong <= (0.02 if chosen == (0, 4, 8) else 0.03), (case, frequency, chosen, wrong)
     assert max(three) <= 0.07 and np.median(three) <= 0.05
     assert max(a for a, _ in per_subset[(0, 5, 6)]) <= 0.10
     four = per_subset[(0, 3, 6, 9)]

@@ -34,8 +34,8 @@ typedef enum { PHAZE_DEVICE_AUTO = 0, PHAZE_DEVICE_CPU = 1, PHAZE_DEVICE_CUDA = 
 /* The ripple that a non-sinusoidal fringe profile (a projector's or camera's
  * non-linear response) leaves in the phase: AUTO finds it from the frames alone
  * and removes it where the data confirm it; OFF leaves the phase as the
- * sinusoidal model gives it; DEFAULT (zero) is the library's choice, OFF in
- * this version. */
+ * sinusoidal model gives it; DEFAULT (zero) is the library's choice, AUTO
+ * since 0.5. */
 typedef enum {
     PHAZE_HARMONICS_DEFAULT = 0,
     PHAZE_HARMONICS_OFF = 1,
@@ -99,6 +99,15 @@ typedef enum {
     PHAZE_WARN_PATTERN_VARIES = 1 << 8    /* the steps seem to change across the scene */
 } phaze_warning;
 
+/* What became of the harmonic ripple (the report's ripple_outcome). */
+typedef enum {
+    PHAZE_RIPPLE_NOT_SOUGHT = 0,      /* harmonics OFF, or every pixel masked */
+    PHAZE_RIPPLE_REMOVED = 1,         /* found, confirmed and taken out of the phase */
+    PHAZE_RIPPLE_TOO_FEW_PIXELS = 2,  /* too few pixels with fringes to tell */
+    PHAZE_RIPPLE_NONE = 3,            /* none worth removing */
+    PHAZE_RIPPLE_UNCONFIRMED = 4      /* the scene's halves do not find one ripple */
+} phaze_ripple_outcome;
+
 /* What the analysis found. Frame k is modelled as
  *     I_k = A + B cos(phase + phase_offset + steps[k])
  * with A (background) and B (modulation) per pixel. */
@@ -115,14 +124,17 @@ typedef struct {
     phaze_device device;            /* the engine that ran: PHAZE_DEVICE_CPU or _CUDA */
     unsigned warnings;              /* phaze_warning bits */
     double seconds;
-    /* The harmonic ripple: its rms in radians as the phase's histogram shows
-     * it, how far the phase's own smoothness confirms it (1: wholly), the
-     * Fourier terms used, and whether it was removed from the phase. */
+    /* The harmonic ripple: its rms in radians, how well the scene's halves
+     * agree on it (1: exactly; it is removed only above 0), the points of the
+     * turn it was found at (0: not sought), whether it was removed from the
+     * phase, and a phaze_ripple_outcome saying why or why not. */
     double ripple_rms;
     double ripple_evidence;
     int ripple_terms;
     int ripple_removed;
-    double reserved[16]; /* zero; room for what later versions report */
+    int ripple_outcome;  /* 0.5 */
+    int reserved_int;    /* zero */
+    double reserved[15]; /* zero; room for what later versions report */
 } phaze_report;
 
 PHAZE_API void phaze_default_options(phaze_options *options);
@@ -168,6 +180,10 @@ PHAZE_API phaze_status phaze_analyse_periods(const phaze_frames *sets, int set_c
 
 /* The sentence of one warning bit ("" for a bit that is not one). */
 PHAZE_API const char *phaze_warning_text(unsigned warning);
+
+/* A phrase for a phaze_ripple_outcome ("removed", "too few pixels with
+ * fringes to tell", ...); "" for other values. */
+PHAZE_API const char *phaze_ripple_outcome_text(int outcome);
 
 /* "uint8", "uint16", "float32", "float64"; "cpu", "cuda", "auto"; NULL for
  * other values. */
