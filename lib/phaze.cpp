@@ -13,6 +13,7 @@
 #include <string.h>
 
 #include <new>
+#include <string>
 #include <stdexcept>
 #include <vector>
 
@@ -20,6 +21,7 @@
 #include "engines/no_phase.h"
 #include "engines/plane_engine.h"
 #include "method/frame_checks.h"
+#include "model/given_steps.h"
 #include "model/harmonics.h"
 #include "model/least_squares_model.h"
 #include "model/model.h"
@@ -64,11 +66,34 @@ int phaze_cuda_available(void) {
 
 const char *phaze_warning_text(unsigned warning) { return warning_text(warning); }
 
+size_t phaze_describe_warning(const phaze_report *report, unsigned warning, char *text,
+                              size_t size) {
+    std::string sentence = warning_text(warning);
+    if (report != NULL && warning == PHAZE_WARN_STEPS_DIFFER && (report->warnings & warning)) {
+        // The numbers before the question, in degrees, as steps are usually said.
+        const auto degrees = [&](const double *steps) {
+            std::string list;
+            char number[32];
+            for (int k = 0; k < report->frame_count && k < PHAZE_MAX_FRAMES; k++) {
+                snprintf(number, sizeof number, "%s%.1f", k ? ", " : "",
+                         steps[k] * 57.29577951308232);
+                list += number;
+            }
+            return list;
+        };
+        const size_t colon = sentence.find(':');
+        sentence.insert(colon, " (given " + degrees(report->steps) + " degrees; the frames show " +
+                                   degrees(report->measured_steps) + ")");
+    }
+    if (text != NULL && size > 0) snprintf(text, size, "%s", sentence.c_str());
+    return sentence.size() + 1;
+}
+
 const char *phaze_ripple_outcome_text(int outcome) {
     switch (outcome) {
         case PHAZE_RIPPLE_NOT_SOUGHT: return "not sought";
         case PHAZE_RIPPLE_REMOVED: return "removed";
-        case PHAZE_RIPPLE_TOO_FEW_PIXELS: return "too few pixels with fringes to tell";
+        case PHAZE_RIPPLE_TOO_FEW_FRINGES: return "too few fringes to tell";
         case PHAZE_RIPPLE_NONE: return "none worth removing";
         case PHAZE_RIPPLE_UNCONFIRMED:
             return "not confirmed: the halves of the scene find different ripples (too few "
@@ -151,6 +176,39 @@ static int names_a_harmonics_choice(int h) {
     return h == PHAZE_HARMONICS_DEFAULT || h == PHAZE_HARMONICS_OFF || h == PHAZE_HARMONICS_AUTO;
 }
 
+// Steps given must be finite, distinct and able to give a phase; their count
+// is checked against each set's frames.
+static phaze_status check_given_steps(const phaze_options &o, char *message, size_t size) {
+    if (o.step_count == 0) return PHAZE_OK;
+    if (o.step_count < PHAZE_MIN_FRAMES || o.step_count > PHAZE_MAX_FRAMES)
+        return fail(PHAZE_BAD_ARGUMENT, message, size,
+                    "%d steps given: give one a frame, %d to %d of them", o.step_count,
+                    PHAZE_MIN_FRAMES, PHAZE_MAX_FRAMES);
+    double widest = 0;
+    for (int k = 0; k < o.step_count; k++) {
+        if (!isfinite(o.steps[k]))
+            return fail(PHAZE_BAD_ARGUMENT, message, size, "step %d given is not a finite number",
+                        k + 1);
+        for (int j = 0; j < k; j++) {
+            const double apart = fabs(remainder(o.steps[k] - o.steps[j], 6.283185307179586));
+            if (apart < 1e-9)
+                return fail(PHAZE_BAD_ARGUMENT, message, size,
+                            "steps %d and %d given are equal (%g and %g rad): two frames taken "
+                            "at one step hold one equation",
+                            j + 1, k + 1, o.steps[j], o.steps[k]);
+            widest = fmax(widest, apart);
+        }
+    }
+    plane_numbers numbers;
+    if (widest < 0.05 || given_step_numbers(o.steps, o.step_count, &numbers))
+        return fail(PHAZE_BAD_ARGUMENT, message, size,
+                    "the steps given cannot give a phase (%s): the frames would fix too little "
+                    "of it",
+                    widest < 0.05 ? "they all lie within 0.05 rad of each other"
+                                  : "they fix the phase's cosine only");
+    return PHAZE_OK;
+}
+
 // The caller's options over the defaults: the fields its header has (its
 // size says which), checked; defaults resolved into *chosen.
 static phaze_status read_options(const phaze_options *given, phaze_options *chosen, char *message,
@@ -177,9 +235,7 @@ static phaze_status read_options(const phaze_options *given, phaze_options *chos
         return fail(PHAZE_BAD_ARGUMENT, message, size, "unknown harmonics choice %d",
                     chosen->harmonics);
     if (chosen->harmonics == PHAZE_HARMONICS_DEFAULT) chosen->harmonics = PHAZE_HARMONICS_AUTO;
-    if (chosen->step_count != 0)
-        return fail(PHAZE_BAD_ARGUMENT, message, size, "known steps are not taken yet");
-    return PHAZE_OK;
+    return check_given_steps(*chosen, message, size);
 }
 
 // The thresholds in the samples' units: the caller's, or those of the type.
@@ -222,18 +278,33 @@ static void fully_masked(const sample_frames &f, float *modulation, unsigned cha
 // What the ripple estimate says in the report; where it was taken out of the
 // phase, the model fitted again around the phase without it.
 static void report_ripple(const sample_frames &f, const harmonic_ripple &r, const double *phase,
-                          const unsigned char *mask, phaze_report *report) {
+                          const unsigned char *mask, const double *given_theta,
+                          phaze_report *report) {
     report->ripple_outcome = r.outcome;
-    if (r.outcome == PHAZE_RIPPLE_TOO_FEW_PIXELS) return;
+    if (r.outcome == PHAZE_RIPPLE_TOO_FEW_FRINGES) return;
     report->ripple_rms = r.rms;
     report->ripple_evidence = isfinite(r.disagreement) ? fmax(0, 1 - r.disagreement) : 0;
     report->ripple_terms = RIPPLE_NODES;
     if (r.removable) {
-        refit_model(f, phase, mask, report);
+        refit_model(f, phase, mask, given_theta, report);
         report->ripple_removed = 1;
     } else if (r.rms >= 0.05 && r.disagreement < 1.5) {
         report->warnings |= PHAZE_WARN_RIPPLE_LEFT;
     }
+}
+
+// The report with steps given: the steps in its convention (less the first,
+// in [0, 2 pi); the first as phase_offset), and the frames' own, measured.
+static void given_steps_report(const sample_frames &f, const quality_limits &limits,
+                               const plane_numbers &given, phaze_report *report) {
+    report->steps_given = 1;
+    for (int k = 0; k < f.count; k++) {
+        double step = given.theta[k] - given.theta[0];
+        step -= 6.283185307179586 * floor(step / 6.283185307179586);
+        report->steps[k] = k == 0 || step >= 6.283185307179586 ? 0 : step;
+    }
+    report->phase_offset = given.theta[0];
+    if (report->masked_fraction < 1) measure_given_steps(f, limits, given, report);
 }
 
 // What the chosen engine found: the CPU engine's shared numbers, from which the
@@ -278,6 +349,29 @@ static engine_result find_phase(const sample_frames &f, const phaze_options &cho
     return r;
 }
 
+phaze_status phaze_check_options(const phaze_options *options, int frame_count, char *message,
+                                 size_t message_size) {
+    phaze_options chosen;
+    const phaze_status status = read_options(options, &chosen, message, message_size);
+    if (status != PHAZE_OK) return status;
+    if (chosen.step_count > 0 && chosen.step_count != frame_count)
+        return fail(PHAZE_BAD_ARGUMENT, message, message_size,
+                    "%d steps given for %d frames: give one a frame", chosen.step_count,
+                    frame_count);
+    return PHAZE_OK;
+}
+
+// The caller's report as its header has it: the fields of 0.5 only where its
+// options are of 0.5 or later.
+static void give_report(const phaze_report &report, const phaze_options *options,
+                        phaze_report *out) {
+    if (out != NULL)
+        memcpy(out, &report,
+               options != NULL && options->size < sizeof(phaze_options)
+                   ? offsetof(phaze_report, steps_given)
+                   : sizeof report);
+}
+
 static phaze_status analyse(const phaze_frames *frames, const phaze_options *options, double *phase,
                             float *modulation, unsigned char *mask, phaze_report *report_out,
                             char *message, size_t message_size) {
@@ -288,6 +382,7 @@ static phaze_status analyse(const phaze_frames *frames, const phaze_options *opt
     if (status != PHAZE_OK) return status;
     phaze_report report;
     memset(&report, 0, sizeof report);
+    for (double &m : report.measured_steps) m = NAN;
 
     const sample_type types[4] = {SAMPLES_U8, SAMPLES_U16, SAMPLES_F32, SAMPLES_F64};
     const size_t row_bytes = (size_t)frames->width * sample_bytes(frames->type);
@@ -320,7 +415,19 @@ static phaze_status analyse(const phaze_frames *frames, const phaze_options *opt
     plane_numbers plane;
     std::vector<harmonic_ripple> ripple_room(chosen.harmonics == PHAZE_HARMONICS_AUTO ? 1 : 0);
     harmonic_ripple *ripple = ripple_room.empty() ? NULL : &ripple_room[0];
-    if (f.count == 3)
+    const bool given = chosen.step_count > 0;
+    if (given && chosen.step_count != f.count)
+        return fail(PHAZE_BAD_ARGUMENT, message, message_size,
+                    "%d steps given for %d frames: give one a frame", chosen.step_count, f.count);
+    if (given && chosen.device == PHAZE_DEVICE_CUDA)
+        return fail(PHAZE_DEVICE_FAILED, message, message_size,
+                    "the CUDA engine finds the steps itself; with steps given the work runs on "
+                    "the CPU (device auto or cpu)");
+    if (given)  // every pixel's least-squares phase with those steps
+        engine.status = two_frames_equal(f, row_bytes) || given_step_numbers(chosen.steps, f.count, &plane)
+                            ? PHAZE_NO_PHASE
+                            : PHAZE_OK;
+    else if (f.count == 3)
         engine = find_phase(engine_frames, chosen, phase, message, message_size);
     else if (chosen.device == PHAZE_DEVICE_CUDA)
         engine = find_phase(f, chosen, phase, message, message_size);  // refuses
@@ -341,8 +448,9 @@ static phaze_status analyse(const phaze_frames *frames, const phaze_options *opt
         fully_masked(f, modulation, mask, &report);
     } else if (engine.status != PHAZE_OK) {
         return engine.status;
-    } else if (f.count > 3) {
+    } else if (given || f.count > 3) {
         least_squares_model(f, plane, limits, phase, modulation, mask, &report, ripple);
+        if (given) given_steps_report(f, limits, plane, &report);
     } else if (engine.device == PHAZE_DEVICE_CPU) {
         phase_and_quality(f, cleaned.empty() ? f : engine_frames, engine.shared, limits, phase,
                           modulation, mask, &report, ripple);
@@ -353,10 +461,11 @@ static phaze_status analyse(const phaze_frames *frames, const phaze_options *opt
     // its ripple: the steps refitted around the phase without it hold what
     // the harmonics did to them.
     report.warnings |= judge_fit(f, report, limits);
-    if (ripple != NULL && report.masked_fraction < 1) report_ripple(f, *ripple, phase, mask, &report);
+    if (ripple != NULL && report.masked_fraction < 1)
+        report_ripple(f, *ripple, phase, mask, given ? plane.theta : NULL, &report);
     warn_of_doubtful_results(phase, f.width, f.height, &report);
     report.seconds = omp_get_wtime() - start;
-    if (report_out != NULL) *report_out = report;
+    give_report(report, options, report_out);
     return PHAZE_OK;
 }
 
@@ -413,17 +522,32 @@ phaze_status phaze_unwrap(const double *phase, const unsigned char *mask, const 
         message, message_size, out_of_memory);
 }
 
+// options_of(k): set k's options (NULL: the defaults). Each set's steps are
+// its own; the thresholds, device and harmonics are set 1's for all.
+template <typename OptionsOf>
 static phaze_status analyse_periods(const phaze_frames *sets, int count, const double *periods,
-                                    const phaze_options *options, double *phase, float *modulation,
+                                    OptionsOf options_of, double *phase, float *modulation,
                                     unsigned char *mask, phaze_report *report, char *message,
                                     size_t message_size) {
-    phaze_options chosen;
-    const phaze_status read = read_options(options, &chosen, message, message_size);
-    if (read != PHAZE_OK) return read;
     if (sets == NULL || periods == NULL || count < 2 || count > PHAZE_MAX_PERIODS)
         return fail(PHAZE_BAD_ARGUMENT, message, message_size,
                     "%d frame sets given: temporal unwrapping takes 2 to %d, with a period each",
                     count, PHAZE_MAX_PERIODS);
+    std::vector<phaze_options> chosen(count);
+    for (int k = 0; k < count; k++) {
+        char why[256] = "";
+        if (read_options(options_of(k), &chosen[k], why, sizeof why) != PHAZE_OK)
+            return fail(PHAZE_BAD_ARGUMENT, message, message_size, "set %d: %s", k + 1, why);
+        if ((chosen[k].step_count > 0) != (chosen[0].step_count > 0))
+            return fail(PHAZE_BAD_ARGUMENT, message, message_size,
+                        "steps are given for set %d and not for set %d: give them for every set "
+                        "or for none",
+                        chosen[k].step_count > 0 ? k + 1 : 1, chosen[k].step_count > 0 ? 1 : k + 1);
+        const phaze_options own = chosen[k];
+        chosen[k] = chosen[0];
+        chosen[k].step_count = own.step_count;
+        memcpy(chosen[k].steps, own.steps, sizeof own.steps);
+    }
     int finest = 0;
     for (int k = 0; k < count; k++) {
         if (!(isfinite(periods[k]) && periods[k] > 0))
@@ -458,7 +582,7 @@ static phaze_status analyse_periods(const phaze_frames *sets, int count, const d
         phaze_report r;
         char why[256] = "";
         const phaze_status status =
-            analyse(&sets[k], &chosen, phases[k].data(), k == finest ? modulation : NULL,
+            analyse(&sets[k], &chosen[k], phases[k].data(), k == finest ? modulation : NULL,
                     masks[k].data(), &r, why, sizeof why);
         if (status != PHAZE_OK)
             return fail(status, message, message_size, "set %d (period %g): %s", k + 1, periods[k],
@@ -469,7 +593,7 @@ static phaze_status analyse_periods(const phaze_frames *sets, int count, const d
     std::vector<unsigned char> final_mask(pixels);
     const long long masked =
         unwrap_temporal(phase_of.data(), mask_of.data(), count, periods, sets[0].width,
-                        sets[0].height, phase, final_mask.data());
+                        sets[0].height, chosen[0].step_count > 0, phase, final_mask.data());
     if (masked < 0)
         return fail(PHAZE_BAD_ARGUMENT, message, message_size,
                     "the coarsest period shows more than one fringe across the scene: its phase "
@@ -482,7 +606,7 @@ static phaze_status analyse_periods(const phaze_frames *sets, int count, const d
         finest_report.warnings |= PHAZE_WARN_ALL_MASKED;
     else if (finest_report.masked_fraction > 0.5)
         finest_report.warnings |= PHAZE_WARN_MOSTLY_MASKED;
-    if (report != NULL) *report = finest_report;
+    give_report(finest_report, options_of(0), report);
     return PHAZE_OK;
 }
 
@@ -495,8 +619,27 @@ phaze_status phaze_analyse_periods(const phaze_frames *sets, int set_count, cons
              "not enough memory for the temporal unwrapping of %d sets", set_count);
     return without_exceptions(
         [&]() {
-            return analyse_periods(sets, set_count, periods, options, phase, modulation, mask,
-                                   report, message, message_size);
+            return analyse_periods(
+                sets, set_count, periods, [&](int) { return options; }, phase, modulation, mask,
+                report, message, message_size);
+        },
+        message, message_size, out_of_memory);
+}
+
+phaze_status phaze_analyse_periods_each(const phaze_frames *sets, int set_count,
+                                        const double *periods, const phaze_options *options,
+                                        double *phase, float *modulation, unsigned char *mask,
+                                        phaze_report *report, char *message,
+                                        size_t message_size) {
+    char out_of_memory[96];
+    snprintf(out_of_memory, sizeof out_of_memory,
+             "not enough memory for the temporal unwrapping of %d sets", set_count);
+    return without_exceptions(
+        [&]() {
+            return analyse_periods(
+                sets, set_count, periods,
+                [&](int k) { return options != NULL ? &options[k] : (const phaze_options *)NULL; },
+                phase, modulation, mask, report, message, message_size);
         },
         message, message_size, out_of_memory);
 }

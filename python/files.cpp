@@ -224,6 +224,14 @@ static phaze_report report_of(const nb::dict &d, std::vector<std::string> *readi
         else
             reading_warnings->push_back(sentence);
     }
+    if (d.contains("measured_steps")) {
+        const std::vector<nb::handle> measured = items_field(d, "measured_steps", &keep);
+        if ((int)measured.size() != r.frame_count)
+            throw nb::value_error("the report's 'measured_steps' must hold one step a frame");
+        r.steps_given = 1;
+        for (int k = 0; k < r.frame_count; k++)
+            r.measured_steps[k] = number_in(measured[k], "measured_steps", NAN);
+    }
     if (d.contains("harmonics")) {
         const nb::handle h = d["harmonics"];
         if (!nb::isinstance<nb::dict>(h)) wrong_type("harmonics", "a dict", h);

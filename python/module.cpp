@@ -65,8 +65,18 @@ static nb::dict report_dict(const phaze_report &r, int type, size_t rows, size_t
     d["residual_rms"] = r.residual_rms;
     nb::list warnings;
     for (unsigned bit = 1; bit != 0; bit <<= 1)
-        if (r.warnings & bit) warnings.append(phaze_warning_text(bit));
+        if (r.warnings & bit) {
+            std::string sentence(phaze_describe_warning(&r, bit, NULL, 0), '\0');
+            phaze_describe_warning(&r, bit, &sentence[0], sentence.size());
+            sentence.pop_back();  // the terminating zero
+            warnings.append(sentence);
+        }
     d["warnings"] = warnings;
+    if (r.steps_given) {
+        auto measured = owned_array<double>({(size_t)r.frame_count});
+        for (int k = 0; k < r.frame_count; k++) measured.data()[k] = r.measured_steps[k];
+        d["measured_steps"] = measured;
+    }
     d["width"] = columns;
     d["height"] = rows;
     d["sample_type"] = phaze_sample_type_name(type);
@@ -170,12 +180,31 @@ static phaze_options options_of(nb::handle min_modulation, nb::handle saturation
     return options;
 }
 
-// The library's analysis of sets (one, or several at their periods).
+// The library's analysis of sets (one, or several at their periods); steps:
+// none, one list for every set, or one a set.
 static nb::tuple analyse_sets(const std::vector<std::vector<frame>> &sets,
                               const std::vector<double> &periods, nb::handle min_modulation,
                               nb::handle saturation, const std::string &device,
-                              const std::string &harmonics) {
-    const phaze_options options = options_of(min_modulation, saturation, device, harmonics);
+                              const std::string &harmonics,
+                              const std::vector<std::vector<double>> &steps) {
+    if (steps.size() > 1 && steps.size() != sets.size())
+        throw nb::value_error(("give one list of steps for every set, or one a set: " +
+                               std::to_string(steps.size()) + " lists for " +
+                               std::to_string(sets.size()) + " sets")
+                                  .c_str());
+    std::vector<phaze_options> options(sets.size(),
+                                       options_of(min_modulation, saturation, device, harmonics));
+    for (size_t k = 0; k < sets.size() && !steps.empty(); k++) {
+        const std::vector<double> &given = steps[steps.size() == 1 ? 0 : k];
+        if (given.size() != sets[k].size())
+            throw nb::value_error((std::to_string(given.size()) + " steps given for " +
+                                   std::to_string(sets[k].size()) + " frames" +
+                                   (sets.size() > 1 ? " (set " + std::to_string(k + 1) + ")" : "") +
+                                   ": give one a frame")
+                                      .c_str());
+        options[k].step_count = (int)given.size();
+        std::copy(given.begin(), given.end(), options[k].steps);
+    }
     std::vector<std::vector<const void *>> pointers(sets.size());
     std::vector<phaze_frames> views;
     for (size_t k = 0; k < sets.size(); k++) views.push_back(frames_of(sets[k], &pointers[k]));
@@ -192,12 +221,12 @@ static nb::tuple analyse_sets(const std::vector<std::vector<frame>> &sets,
     {
         nb::gil_scoped_release unlocked;
         status = periods.empty()
-                     ? phaze_analyse(&views[0], &options, phase.data(), modulation.data(),
+                     ? phaze_analyse(&views[0], &options[0], phase.data(), modulation.data(),
                                      (unsigned char *)mask.data(), &report, message, sizeof message)
-                     : phaze_analyse_periods(views.data(), (int)views.size(), periods.data(),
-                                             &options, phase.data(), modulation.data(),
-                                             (unsigned char *)mask.data(), &report, message,
-                                             sizeof message);
+                     : phaze_analyse_periods_each(views.data(), (int)views.size(), periods.data(),
+                                                  options.data(), phase.data(), modulation.data(),
+                                                  (unsigned char *)mask.data(), &report, message,
+                                                  sizeof message);
     }
     if (status == PHAZE_NO_MEMORY) throw std::bad_alloc();
     if (status != PHAZE_OK) throw nb::value_error(message);
@@ -207,21 +236,23 @@ static nb::tuple analyse_sets(const std::vector<std::vector<frame>> &sets,
 
 static nb::tuple analyse(const std::vector<frame> &frames, nb::handle min_modulation,
                          nb::handle saturation, const std::string &device,
-                         const std::string &harmonics) {
-    return analyse_sets({frames}, {}, min_modulation, saturation, device, harmonics);
+                         const std::string &harmonics,
+                         const std::vector<std::vector<double>> &steps) {
+    return analyse_sets({frames}, {}, min_modulation, saturation, device, harmonics, steps);
 }
 
 static nb::tuple analyse_periods(const std::vector<std::vector<frame>> &sets,
                                  const std::vector<double> &periods, nb::handle min_modulation,
                                  nb::handle saturation, const std::string &device,
-                                 const std::string &harmonics) {
+                                 const std::string &harmonics,
+                                 const std::vector<std::vector<double>> &steps) {
     if (sets.size() != periods.size())
         throw nb::value_error(("sets and periods differ in number: " + std::to_string(sets.size()) +
                                " and " + std::to_string(periods.size()))
                                   .c_str());
     if (sets.size() < 2 || sets.size() > PHAZE_MAX_PERIODS)
         throw nb::value_error("temporal unwrapping takes 2 to 8 sets, with a period each");
-    return analyse_sets(sets, periods, min_modulation, saturation, device, harmonics);
+    return analyse_sets(sets, periods, min_modulation, saturation, device, harmonics, steps);
 }
 
 template <typename T>
@@ -309,11 +340,11 @@ void bind_points(nb::module_ &m);  // points.cpp: calibrations, triangulation, p
 NB_MODULE(_phaze, m) {
     m.doc() = "libphaze, bound for numpy; use the phaze package rather than this module.";
     m.def("analyse", &analyse, nb::arg("frames"), nb::arg("min_modulation").none(),
-          nb::arg("saturation").none(), nb::arg("device"), nb::arg("harmonics"),
+          nb::arg("saturation").none(), nb::arg("device"), nb::arg("harmonics"), nb::arg("steps"),
           "The library on 3 to 32 2-D frames; (phase, modulation, mask, report).");
     m.def("analyse_periods", &analyse_periods, nb::arg("sets"), nb::arg("periods"),
           nb::arg("min_modulation").none(), nb::arg("saturation").none(), nb::arg("device"),
-          nb::arg("harmonics"),
+          nb::arg("harmonics"), nb::arg("steps"),
           "The absolute phase of sets of frames at several fringe periods; as analyse.");
     m.def("unwrap", &unwrap, nb::arg("phase"), nb::arg("mask").none(), nb::arg("modulation").none(),
           "Spatial unwrapping over the mask; (unwrapped, regions).");

@@ -105,10 +105,26 @@ static double rms_of(const double *e) {
     return sqrt(sum / K);
 }
 
-int ripple_from_triples(const std::vector<phase_triple> &triples, harmonic_ripple *r) {
+// Each part of the turn (each node's interval) is visited by this share of
+// what an even spread would give at least.
+static const double MIN_VISITS = 0.05, MIN_FRINGES_ACROSS = 2;
+
+int ripple_from_triples(const scene_triples &scene, harmonic_ripple *r) {
+    const std::vector<phase_triple> &triples = scene.triples;
     memset(r, 0, sizeof *r);
-    r->outcome = PHAZE_RIPPLE_TOO_FEW_PIXELS;
+    r->outcome = PHAZE_RIPPLE_TOO_FEW_FRINGES;
     r->disagreement = INFINITY;
+    if (!(scene.fringes_across >= MIN_FRINGES_ACROSS)) return 1;
+    std::vector<long long> visits(K, 0);
+    for (const phase_triple &t : triples)
+        for (double q : {t.left, t.middle, t.right}) {
+            int j0, j1;
+            double w0, w1;
+            nodes_of(q, &j0, &j1, &w0, &w1);
+            visits[j0]++;
+        }
+    for (long long v : visits)
+        if (v < MIN_VISITS * 3.0 * triples.size() / K) return 1;
     // The second differences; edges of objects make outliers far beyond the
     // typical, which are left out.
     std::vector<double> y(triples.size()), sizes(triples.size());
@@ -286,10 +302,13 @@ static int patch_fitted_steps(const sample_frames &f, const double *phase,
 static const int BLOCK = 256, FIT_BLOCKS = 256;  // blocks of pixels A and B are taken over
 
 void refit_model(const sample_frames &f, const double *phase, const unsigned char *mask,
-                 phaze_report *report) {
+                 const double *known_theta, phaze_report *report) {
     const int n = f.count;
     double theta[MAX_FRAMES];
-    if (patch_fitted_steps(f, phase, mask, theta)) return;  // the first fit stays
+    if (known_theta != NULL)
+        for (int k = 0; k < n; k++) theta[k] = known_theta[k];
+    else if (patch_fitted_steps(f, phase, mask, theta))
+        return;  // the first fit stays
     // A and B of each pixel of the sample by least squares, and the residual.
     double cos_theta[MAX_FRAMES], sin_theta[MAX_FRAMES];
     for (int k = 0; k < n; k++) cos_theta[k] = cos(theta[k]), sin_theta[k] = sin(theta[k]);
@@ -320,13 +339,14 @@ void refit_model(const sample_frames &f, const double *phase, const unsigned cha
         }
     }
     if (!(count > 0)) return;
-    report->frame_count = n;
-    for (int k = 0; k < n; k++) {
-        double step = theta[k] - theta[0];
-        step -= TWO_PI * floor(step / TWO_PI);
-        report->steps[k] = k == 0 || step >= TWO_PI ? 0 : step;
+    if (known_theta == NULL) {
+        for (int k = 0; k < n; k++) {
+            double step = theta[k] - theta[0];
+            step -= TWO_PI * floor(step / TWO_PI);
+            report->steps[k] = k == 0 || step >= TWO_PI ? 0 : step;
+        }
+        report->phase_offset = wrap(theta[0]);
     }
-    report->phase_offset = wrap(theta[0]);
     report->background = sum_a / count;
     report->modulation = sum_b / count;
     report->residual_rms = sqrt(sum_r2 / (n * count));

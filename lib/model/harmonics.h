@@ -42,9 +42,17 @@ struct phase_triple {
     unsigned char right_half, bottom_half;
 };
 
+// The triples of a scene, and the fringes across it (the phase's mean change
+// between neighbours, times the longer side, over 2 pi).
+struct scene_triples {
+    std::vector<phase_triple> triples;
+    double fringes_across;
+};
+
 // The ripple from the triples of a scene: 0, or 1 when too few tell (outcome
-// then says so).
-int ripple_from_triples(const std::vector<phase_triple> &triples, harmonic_ripple *ripple);
+// then says so): under two fringes across, or a part of the turn that no
+// triple visits, leave e unknown there and its curvature for the ripple.
+int ripple_from_triples(const scene_triples &scene, harmonic_ripple *ripple);
 
 // The triples of a width x height scene: phase_at(x, y, &psi) gives a pixel's
 // phase and 0, or 1 when the pixel has none (no fringes, a sample that is not
@@ -52,7 +60,7 @@ int ripple_from_triples(const std::vector<phase_triple> &triples, harmonic_rippl
 // neighbours differ by about 0.8 rad (second differences of a ripple grow
 // with the square of the spacing, those of noise do not).
 template <typename PhaseAt>
-std::vector<phase_triple> ripple_triples(int width, int height, PhaseAt phase_at);
+scene_triples ripple_triples(int width, int height, PhaseAt phase_at);
 
 // e at psi, by linear interpolation between the nodes.
 inline double ripple_at(const harmonic_ripple &r, double psi) {
@@ -73,16 +81,18 @@ void remove_ripple(const harmonic_ripple &ripple, double *phase, long long n);
 // fitted again around the corrected phase: the steps patch by patch (each
 // frame against the phase and its second and third harmonics, where the
 // background and modulation hardly change), then each pixel's A and B over a
-// sample. Each pixel's modulation and mask stay as the first fit made them.
+// sample. With known_theta (the steps given, as theta_k of I_k = A + B
+// cos(phase + theta_k)), only A, B and the residual. Each pixel's modulation
+// and mask stay as the first fit made them.
 void refit_model(const sample_frames &frames, const double *phase, const unsigned char *mask,
-                 phaze_report *report);
+                 const double *known_theta, phaze_report *report);
 
 // ---- the triples ----
 
 constexpr int RIPPLE_LINES = 48, RIPPLE_POINTS = 768;  // lines each way, triples a line
 
 template <typename PhaseAt>
-std::vector<phase_triple> ripple_triples(int width, int height, PhaseAt phase_at) {
+scene_triples ripple_triples(int width, int height, PhaseAt phase_at) {
     const double TWO_PI = 6.283185307179586, PI = 3.141592653589793;
     const auto wrap = [&](double a) { return a - TWO_PI * floor((a + PI) / TWO_PI); };
     // The spacing, from the median step between neighbours along the rows.
@@ -96,10 +106,12 @@ std::vector<phase_triple> ripple_triples(int width, int height, PhaseAt phase_at
             double a, b;
             if (!phase_at(x, y, &a) && !phase_at(x + 1, y, &b)) steps.push_back(fabs(wrap(b - a)));
         }
-    std::vector<phase_triple> triples;
-    if (steps.empty()) return triples;
+    scene_triples scene = {{}, 0};
+    std::vector<phase_triple> &triples = scene.triples;
+    if (steps.empty()) return scene;
     std::nth_element(steps.begin(), steps.begin() + steps.size() / 2, steps.end());
     const double step = steps[steps.size() / 2];
+    scene.fringes_across = step * std::max(width, height) / TWO_PI;
     const int limit = std::max(1, std::min(width, height) / 4);
     const int s = step > 0.8 / limit ? std::max(1, std::min(limit, (int)lround(0.8 / step))) : limit;
     // Triples along rows, then along columns.
@@ -121,7 +133,7 @@ std::vector<phase_triple> ripple_triples(int width, int height, PhaseAt phase_at
                 triples.push_back(t);
             }
     }
-    return triples;
+    return scene;
 }
 
 }  // namespace phaze_internal

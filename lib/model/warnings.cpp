@@ -23,6 +23,9 @@ const char *warning_text(unsigned warning) {
                    "modulation, or a frame carries weaker fringes than the others): the phase "
                    "and the steps are unreliable; is a frame dropped, black, from another set, "
                    "or clipped?";
+        case PHAZE_WARN_STEPS_DIFFER:
+            return "the frames' steps differ from the steps given: is a frame out of place, are the "
+                   "steps in another unit, or is the phase shifter miscalibrated?";
         case PHAZE_WARN_PATTERN_VARIES:
             return "the frames do not show one fringe pattern across the scene (their steps "
                    "seem to change from place to place): the phase is unreliable; is a frame "

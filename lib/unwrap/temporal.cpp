@@ -98,8 +98,8 @@ static std::vector<level> chain_of(std::vector<level> sets, size_t pixels) {
 }
 
 long long unwrap_temporal(const double *const *phases, const unsigned char *const *masks, int count,
-                          const double *periods, int width, int height, double *absolute,
-                          unsigned char *mask) {
+                          const double *periods, int width, int height, bool steps_known,
+                          double *absolute, unsigned char *mask) {
     const size_t pixels = (size_t)width * height;
     // Valid where every set's phase is.
     std::vector<unsigned char> valid(pixels, 1);
@@ -117,6 +117,7 @@ long long unwrap_temporal(const double *const *phases, const unsigned char *cons
         const int k = order[j];
         sets[j].period = periods[k];
         sets[j].phase.assign(phases[k], phases[k] + pixels);
+        if (steps_known) continue;
         double gx, gy;
         mean_gradient(phases[k], valid.data(), width, height, &gx, &gy);
         // The finest set fixes the sign: its phase grows to the right (or
@@ -133,7 +134,7 @@ long long unwrap_temporal(const double *const *phases, const unsigned char *cons
     // chain[0] is the finest; chain.back() the coarsest, made absolute at the
     // widest gap of its values.
     const level &coarsest = chain.back();
-    const double cut = widest_gap(coarsest.phase.data(), valid.data(), pixels);
+    const double cut = steps_known ? 0 : widest_gap(coarsest.phase.data(), valid.data(), pixels);
     if (cut < 0) return -1;
     std::vector<double> known(pixels);
     for (size_t i = 0; i < pixels; i++) known[i] = turn(coarsest.phase[i] - cut);
@@ -145,7 +146,7 @@ long long unwrap_temporal(const double *const *phases, const unsigned char *cons
         std::vector<double> predicted(pixels);
         for (size_t i = 0; i < pixels; i++) predicted[i] = known[i] * ratio;
         const double offset =
-            mean_difference(finer.phase.data(), predicted.data(), agree.data(), pixels);
+            steps_known ? 0 : mean_difference(finer.phase.data(), predicted.data(), agree.data(), pixels);
         for (size_t i = 0; i < pixels; i++) {
             if (!valid[i]) continue;
             const double p = finer.phase[i] - offset;

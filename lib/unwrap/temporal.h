@@ -16,8 +16,13 @@ namespace phaze_internal {
 // disagree by more than a quarter turn (an order error). Returns the pixels
 // masked, or -1 when the coarsest phase covers the turn (more than one fringe
 // across the scene: no gap to cut it at).
+// With known (each set's steps were given, so each phase is phi of its
+// frames' model, with one sign and no constant of its own), the signs and
+// constants are not sought and the coarsest phase is taken in [0, 2 pi) as it
+// is: the absolute phase is then 2 pi u / T of the finest period, for fringes
+// A + B cos(2 pi u / T + delta_k) of a coordinate u >= 0.
 long long unwrap_temporal(const double *const *phases, const unsigned char *const *masks, int count,
-                          const double *periods, int width, int height, double *absolute,
-                          unsigned char *mask);
+                          const double *periods, int width, int height, bool known,
+                          double *absolute, unsigned char *mask);
 
 }  // namespace phaze_internal

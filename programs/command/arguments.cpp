@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <set>
 
 #include "shared/file_places.h"
@@ -36,6 +37,10 @@ static const char *HELP =
     "      --unwrap            add P_unwrapped.tiff, the phase unwrapped in space\n"
     "      --harmonics H       auto or off: find the ripple of non-sinusoidal fringes and\n"
     "                          remove it where the data confirm it (auto)\n"
+    "      --steps LIST        the frames' steps in degrees where they are known, one a\n"
+    "                          frame (0,90,180,270), the same for every set: the phase is\n"
+    "                          phi of I_k = A + B cos(phi + step_k); phaze checks them\n"
+    "                          against the frames\n"
     "  -q, --quiet             say nothing but errors\n"
     "      --version           print the version\n"
     "  -h, --help              print this help\n"
@@ -103,7 +108,8 @@ int parse_arguments(int argc, char **argv, command_options *o) {
         VERSION,
         HARMONICS,
         PERIODS,
-        UNWRAP
+        UNWRAP,
+        STEPS
     };
     static const struct option longs[] = {
         {"frames", required_argument, NULL, 'n'},
@@ -116,6 +122,7 @@ int parse_arguments(int argc, char **argv, command_options *o) {
         {"harmonics", required_argument, NULL, HARMONICS},
         {"periods", required_argument, NULL, PERIODS},
         {"unwrap", no_argument, NULL, UNWRAP},
+        {"steps", required_argument, NULL, STEPS},
         {"quiet", no_argument, NULL, 'q'},
         {"version", no_argument, NULL, VERSION},
         {"help", no_argument, NULL, 'h'},
@@ -196,6 +203,25 @@ int parse_arguments(int argc, char **argv, command_options *o) {
                                        std::to_string(o->periods.size()));
                 break;
             }
+            case STEPS: {
+                o->steps.clear();
+                size_t start = 0;
+                for (;;) {
+                    const size_t comma = value.find(',', start);
+                    const std::string one = value.substr(
+                        start, comma == std::string::npos ? std::string::npos : comma - start);
+                    char *end = NULL;
+                    const double degrees = strtod(one.c_str(), &end);
+                    if (one.empty() || end != one.c_str() + one.size() || !isfinite(degrees) ||
+                        isspace((unsigned char)one[0]))
+                        return usage_error("--steps needs numbers in degrees, one a frame, not '" +
+                                           value + "'");
+                    o->steps.push_back(degrees * 0.017453292519943295);
+                    if (comma == std::string::npos) break;
+                    start = comma + 1;
+                }
+                break;
+            }
             case HARMONICS:
                 if (value == "auto")
                     o->harmonics = PHAZE_HARMONICS_AUTO;
@@ -234,6 +260,19 @@ int parse_arguments(int argc, char **argv, command_options *o) {
                  : ", " + std::to_string(o->periods.size()) + " sets a result (--periods)"));
     if (!(o->tiff || o->png || o->json || o->npy || o->txt))
         return usage_error("no result format chosen");
+    if (!o->steps.empty()) {  // checked as the library will, before anything is read
+        if (o->steps.size() != (size_t)o->frames_per_set)
+            return usage_error("--steps: " + std::to_string(o->steps.size()) +
+                               " steps given for sets of " + std::to_string(o->frames_per_set) +
+                               " frames: give one a frame");
+        phaze_options options;
+        phaze_default_options(&options);
+        options.step_count = (int)o->steps.size();
+        std::copy(o->steps.begin(), o->steps.end(), options.steps);
+        char why[256];
+        if (phaze_check_options(&options, o->frames_per_set, why, sizeof why) != PHAZE_OK)
+            return usage_error("--steps: " + std::string(why));
+    }
     return ARGUMENTS_RUN;
 }
 

@@ -19,6 +19,7 @@ struct command_options {
     colour_channel channel = CHANNEL_LUMA;
     phaze_device device = PHAZE_DEVICE_AUTO;
     phaze_harmonics harmonics = PHAZE_HARMONICS_DEFAULT;
+    std::vector<double> steps;  // --steps, in radians; empty: estimated
     bool quiet = false;
 };
 

@@ -213,6 +213,8 @@ int load_frame_set(const command_options &o, const std::vector<std::string> &pat
     phaze_default_options(&set->options);
     set->options.device = o.device;
     set->options.harmonics = o.harmonics;
+    set->options.step_count = (int)o.steps.size();
+    std::copy(o.steps.begin(), o.steps.end(), set->options.steps);
     // A 12-bit PGM (maxval 4095) saturates at 4095, not at 65535.
     const double top =
         set->frames[0].full_scale > 0 ? set->frames[0].full_scale : full_scale(read_as);

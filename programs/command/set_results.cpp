@@ -73,7 +73,12 @@ static json number(double value) {
 std::vector<std::string> report_warnings(const frame_set &set, const phaze_report &r) {
     std::vector<std::string> all = set.warnings;
     for (unsigned bit = 1; bit != 0; bit <<= 1)
-        if (r.warnings & bit) all.push_back(phaze_warning_text(bit));
+        if (r.warnings & bit) {
+            std::string sentence(phaze_describe_warning(&r, bit, NULL, 0), '\0');
+            phaze_describe_warning(&r, bit, &sentence[0], sentence.size());
+            sentence.pop_back();  // the terminating zero
+            all.push_back(sentence);
+        }
     return all;
 }
 
@@ -84,6 +89,11 @@ static std::string report_json(const command_options &o, const std::vector<std::
     for (int k = 0; k < r.frame_count; k++) steps.push_back(number(r.steps[k]));
     json report;
     report["steps"] = steps;
+    if (r.steps_given) {
+        json measured = json::array();
+        for (int k = 0; k < r.frame_count; k++) measured.push_back(number(r.measured_steps[k]));
+        report["measured_steps"] = measured;
+    }
     report["phase_offset"] = number(r.phase_offset);
     report["background"] = number(r.background);
     report["modulation"] = number(r.modulation);

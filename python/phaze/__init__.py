@@ -91,12 +91,32 @@ def _frames_of(frames: Union[np.ndarray, Sequence[np.ndarray]]) -> list:
     return arrays
 
 
+def _step_lists(steps, sets: int) -> list:
+    """steps as the binding takes them: [] (none), one list for every set, or one
+    a set; radians, array-like."""
+    if steps is None:
+        return []
+    if isinstance(steps, (str, bytes)):
+        raise TypeError("steps must be numbers (radians), not a string")
+    try:
+        ragged = [np.asarray(s, dtype=np.float64) for s in steps]
+    except (TypeError, ValueError):
+        raise TypeError("steps must be an array of numbers (radians), or one such array a set") from None
+    if all(a.ndim == 0 for a in ragged):
+        return [[float(a) for a in ragged]]
+    if sets > 1 and all(a.ndim == 1 for a in ragged):
+        return [a.tolist() for a in ragged]
+    raise ValueError("steps must be one array of numbers (radians)"
+                     + (", or one such array a set" if sets > 1 else ""))
+
+
 def analyse(
     frames: Union[np.ndarray, Sequence[np.ndarray]],
     min_modulation: Optional[float] = None,
     saturation: Optional[float] = None,
     device: str = "auto",
     harmonics: str = "auto",
+    steps: Optional[Sequence[float]] = None,
 ) -> Result:
     """The phase, modulation, mask and steps of 3 to 32 phase-shifted frames.
 
@@ -114,15 +134,22 @@ def analyse(
                     non-sinusoidal fringes leave in the phase, and remove it where
                     the data confirm it; report["harmonics"] says what was found
                     and removed
+    steps:          the frames' steps where they are known, radians, one a frame:
+                    the phase is then phi of I_k = A + B cos(phi + steps[k]), each
+                    pixel's least-squares solution, with your sign and constant;
+                    report["measured_steps"] gives the frames' own (NaN where the
+                    data cannot show them), and a warning says when they differ
 
     Raises ValueError for frames that cannot be used (shapes, fewer than 5
-    pixels, frames that hold no phase) and TypeError for unsupported dtypes.
-    The work runs without the GIL.
+    pixels, frames that hold no phase) or steps that cannot give a phase, and
+    TypeError for unsupported dtypes. The work runs without the GIL.
     """
     phase, modulation, mask, report = _phaze.analyse(_frames_of(frames), min_modulation, saturation, device,
-                                                     harmonics)
+                                                     harmonics, _step_lists(steps, 1))
     steps = report["steps"]
     report["steps"] = steps.tolist()
+    if "measured_steps" in report:
+        report["measured_steps"] = report["measured_steps"].tolist()
     return Result(phase=phase, modulation=modulation, mask=mask, steps=steps, report=report)
 
 
@@ -133,6 +160,7 @@ def analyse_periods(
     saturation: Optional[float] = None,
     device: str = "auto",
     harmonics: str = "auto",
+    steps=None,
 ) -> Result:
     """The absolute phase of one scene from sets of frames at several fringe periods.
 
@@ -142,17 +170,26 @@ def analyse_periods(
              each a good multiple of the next (such as ratios of 4 or 8), or close
              (such as 14:15:16, through their beats)
 
+    steps:   the steps where they are known (radians): one array for every set, or
+             one a set; then no sign or constant is sought, and for fringes
+             A + B cos(2 pi u / T + step_k) of a coordinate u >= 0 the phase is
+             2 pi u / T of the finest period (the coarsest set's phase taken in
+             [0, 2 pi))
+
     Returns a Result like analyse's whose phase is the absolute phase of the
-    finest period, growing to the right (downward where the fringes lie along x),
-    NaN where masked: where a set is masked or the periods disagree (an order
-    error). modulation, steps and report are the finest set's. The other
-    arguments are analyse's.
+    finest period, NaN where masked: where a set is masked or the periods
+    disagree (an order error). With the steps unknown it grows to the right
+    (downward where the fringes lie along x). modulation, steps and report are
+    the finest set's. The other arguments are analyse's.
     """
     stacks = [_frames_of(s) for s in sets]
     phase, modulation, mask, report = _phaze.analyse_periods(
-        stacks, [float(t) for t in periods], min_modulation, saturation, device, harmonics)
+        stacks, [float(t) for t in periods], min_modulation, saturation, device, harmonics,
+        _step_lists(steps, len(stacks)))
     steps = report["steps"]
     report["steps"] = steps.tolist()
+    if "measured_steps" in report:
+        report["measured_steps"] = report["measured_steps"].tolist()
     report["periods"] = [float(t) for t in periods]
     return Result(phase=phase, modulation=modulation, mask=mask, steps=steps, report=report)
 
@@ -215,13 +252,14 @@ def run_set(paths: Sequence[str], prefix: str, frames: Optional[int] = None,
             periods: Optional[Sequence[float]] = None, unwrap: bool = False,
             formats: Sequence[str] = ("tiff", "png", "json"), channel: str = "luma",
             min_modulation: Optional[float] = None, saturation: Optional[float] = None,
-            device: str = "auto", harmonics: str = "auto") -> Dict[str, Any]:
+            device: str = "auto", harmonics: str = "auto", steps=None) -> Dict[str, Any]:
     """What the phaze command does for one result: read the frames, analyse them
     (at several periods, and unwrap, where asked) and write the results for
     prefix. paths: the result's frames, a set of N (frames, default all of them,
     or len(paths) / len(periods)), or with periods one set at each period in the
-    order given. Returns the report; a set that cannot be done raises ValueError
-    with the command's message, "phaze: FILE: reason".
+    order given; steps: as analyse's (radians; with periods, one array for every
+    set or one a set). Returns the report; a set that cannot be done raises
+    ValueError with the command's message, "phaze: FILE: reason".
     """
     files = _paths(paths)
     paths = [os.fsdecode(p) for p in files]
@@ -246,9 +284,9 @@ def run_set(paths: Sequence[str], prefix: str, frames: Optional[int] = None,
     least, top = (None if t < 0 else t for t in thresholds)
     try:
         if periods:
-            result = analyse_periods(sets, periods, least, top, device, harmonics)
+            result = analyse_periods(sets, periods, least, top, device, harmonics, steps)
         else:
-            result = analyse(sets[0], least, top, device, harmonics)
+            result = analyse(sets[0], least, top, device, harmonics, steps)
     except ValueError as error:
         raise ValueError(f"phaze: {paths[0]}: {error}") from None
     report = dict(result.report)

@@ -327,7 +327,7 @@ def test_harmonics_say_why_nothing_was_removed():
     small[:, :, 40:] = 1000  # fringes in an eighth of the scene only
     small[:, 30:, :] = 1000
     said = phaze.analyse(small).report["harmonics"]
-    assert said["terms"] == 0 and said["outcome"] == "too few pixels with fringes to tell", said
+    assert said["terms"] == 0 and said["outcome"] == "too few fringes to tell", said
     flat, _ = camera_frames(12)
     assert phaze.analyse(flat).report["harmonics"]["outcome"] in ("none worth removing", "not confirmed: "
                                                                     "the halves of the scene find different ripples (too few fringes, or a phase that is not smooth)")
@@ -465,3 +465,113 @@ def test_temporal_unwrapping_gives_the_absolute_phase(periods):
     if len(periods) == 4:  # without the coarse periods, no phase is absolute
         with pytest.raises(ValueError, match="more than one fringe across the scene"):
             phaze.analyse_periods(sets[2:], periods[2:])
+
+
+def given_step_frames(steps, dtype=np.uint16, noise=20.0, shape=(240, 320), phi=None, seed=4):
+    """Frames A + B cos(phi + step_k) + noise and phi: a tilt and a bump, or phi given."""
+    height, width = shape
+    y, x = np.mgrid[0:height, 0:width].astype(float)
+    if phi is None:
+        phi = 2 * np.pi * 12 * (x * np.cos(0.3) + y * np.sin(0.3)) / width + 2.5 * np.exp(
+            -((x - 0.55 * width) ** 2 + (y - 0.5 * height) ** 2) / (0.15 * width) ** 2)
+    top = 65535 if dtype == np.uint16 else 255
+    rng = np.random.default_rng(seed)
+    frames = [np.clip(np.round(0.45 * top + 0.35 * top * np.cos(phi + s) + rng.normal(0, noise, phi.shape)), 0, top)
+              for s in steps]
+    return np.stack(frames).astype(dtype), phi
+
+
+@pytest.mark.parametrize("steps", [(0.0, 2.1, 4.2), (0.0, 1.7, 3.5), (0.0, np.pi / 2, np.pi, 1.5 * np.pi),
+                                   (0.3, 1.1, 2.5, 3.9, 5.0), tuple(np.radians([0, 40, 95, 130, 200, 250, 300, 340]))])
+@pytest.mark.parametrize("dtype, noise", [(np.uint16, 20.0), (np.uint8, 1.0)])
+def test_given_steps_give_the_least_squares_phase_with_their_sign(steps, dtype, noise):
+    frames, phi = given_step_frames(steps, dtype, noise)
+    r = phaze.analyse(frames, harmonics="off", steps=steps)
+    plain = np.mod(known_step_phase(frames, steps), 2 * np.pi)
+    difference = np.angle(np.exp(1j * (r.phase - plain)))[r.mask]
+    assert np.sqrt(np.mean(difference ** 2)) < 1e-9
+    # phi itself, not -phi plus a constant: the model holds with the steps as given
+    error = np.angle(np.exp(1j * (r.phase - phi)))[r.mask]
+    assert abs(error.mean()) < 0.002 and np.sqrt(np.mean(error ** 2)) < (0.002 if dtype == np.uint16 else 0.02)
+    assert r.report["phase_offset"] == steps[0]
+    np.testing.assert_allclose(r.steps, np.mod(np.array(steps) - steps[0], 2 * np.pi), atol=1e-12)
+    assert np.abs(np.angle(np.exp(1j * (np.array(r.report["measured_steps"]) - r.steps)))).max() < 0.02
+    assert r.report["warnings"] == []
+
+
+def test_given_steps_hold_where_the_phase_covers_half_a_turn():
+    y, x = np.mgrid[0:240, 0:320].astype(float)
+    steps = (0.0, np.pi / 2, np.pi, 1.5 * np.pi)
+    frames, phi = given_step_frames(steps, phi=np.pi * x / 320 + 0.3 + 0.002 * y)
+    r = phaze.analyse(frames, steps=steps)
+    assert np.sqrt(np.mean(np.angle(np.exp(1j * (r.phase - phi)))[r.mask] ** 2)) <= 0.01
+    assert np.isnan(r.report["measured_steps"]).all()  # the data cannot show them here
+
+
+@pytest.mark.parametrize("given, wrong", [
+    (np.radians([0, 90, 180, 270]), True),    # a shifter that made 0, 80, 165, 250
+    (np.radians([0, 80, 195, 250]), True),    # a frame out of place
+    ([0.0, 80.0, 165.0, 250.0], True),        # degrees where radians are meant
+    (np.radians([0, 80, 165, 250]), False),
+])
+def test_given_steps_are_checked_against_the_frames(given, wrong):
+    frames, _ = given_step_frames(np.radians([0, 80, 165, 250]))
+    r = phaze.analyse(frames, steps=given)
+    said = [w for w in r.report["warnings"] if w.startswith("the frames' steps differ from the steps given")]
+    assert bool(said) == wrong, r.report["warnings"]
+    if wrong:  # the frames' own sign is unknown where the given steps are far off
+        assert ("the frames show 0.0, 80.0, 165.0, 250.0" in said[0]
+                or "the frames show 0.0, 280.0, 195.0, 110.0" in said[0]), said
+
+
+def test_real_captures_with_their_steps_given():
+    if not os.path.isdir(REALDATA):
+        pytest.skip(f"no real captures at {REALDATA}")
+    twelve = 2 * np.pi * np.arange(12) / 12
+    for case in ("01", "04", "06", "08"):
+        for frequency in range(3):
+            frames = np.stack([bmp_frame(os.path.join(REALDATA, f"{case}{12 * frequency + k:02d}h.bmp"))
+                               for k in range(12)])
+            reference = known_step_phase(frames, twelve)
+            for chosen in ((0, 4, 8), (0, 2, 7), (0, 3, 6, 9)):
+                given = phaze.analyse(frames[list(chosen)], min_modulation=20, steps=twelve[list(chosen)])
+                found = phaze.analyse(frames[list(chosen)], min_modulation=20)
+                mask = given.mask & found.mask
+                assert not [w for w in given.report["warnings"] if "steps given" in w], (case, frequency, chosen)
+                assert spread(given.phase, reference, mask) <= 1.05 * spread(found.phase, reference, mask)
+                # the reference's own sign and constant
+                assert abs(np.angle(np.mean(np.exp(1j * (given.phase - reference))[mask]))) < 0.01
+
+
+@pytest.mark.parametrize("steps, says", [
+    ((0.0, 1.0), "2 steps given for 3 frames"),
+    ((0.0, 1.0, np.nan), "not a finite number"),
+    ((0.0, 1.0, 1.0), "are equal"),
+    ((0.0, 2 * np.pi, 1.0), "are equal"),
+    ((0.0, 0.01, 0.02), "within 0.05 rad"),
+    ("0,90,180", "not a string"),
+    ([[0.0, 1.0, 2.0], [0.0, 1.0, 2.0]], "one array of numbers"),
+])
+def test_bad_steps_are_refused(steps, says):
+    frames, _ = given_step_frames((0.0, 2.1, 4.2))
+    with pytest.raises((ValueError, TypeError)) as caught:
+        phaze.analyse(frames, steps=steps)
+    assert says in str(caught.value)
+
+
+def test_periods_with_given_steps_give_the_projector_coordinate():
+    """Fringes A + B cos(2 pi u / T + step_k) of a projector column u >= 0: the absolute
+    phase is exactly 2 pi u / T of the finest period, with no sign or constant sought."""
+    y, x = np.mgrid[0:192, 0:256].astype(float)
+    u = 3 + x + 0.2 * y + 20 * np.exp(-((x - 140) ** 2 + (y - 90) ** 2) / 900)  # projector columns
+    periods, steps = (512.0, 128.0, 32.0), np.radians([0, 90, 180, 270])
+    sets = [given_step_frames(steps, np.uint8, 1.0, shape=u.shape, phi=2 * np.pi * u / t, seed=k)[0]
+            for k, t in enumerate(periods)]
+    r = phaze.analyse_periods(sets, periods, steps=steps)
+    error = (r.phase - 2 * np.pi * u / 32)[r.mask]
+    assert r.mask.mean() > 0.999 and np.abs(error).max() < 0.1 and abs(error.mean()) < 0.005
+    # one array a set gives the same; steps for some sets only are refused
+    each = phaze.analyse_periods(sets, periods, steps=[steps] * 3)
+    np.testing.assert_array_equal(each.phase, r.phase)
+    with pytest.raises(ValueError, match="one a set"):
+        phaze.analyse_periods(sets, periods, steps=[steps] * 2)

@@ -79,11 +79,13 @@ typedef struct {
     int harmonics;         /* a phaze_harmonics (before 0.5 this lay in the struct's padding:
                               with a size of 32 a value that names no choice is taken as
                               DEFAULT) */
-    /* 0.5 */
-    int step_count;                 /* 0: the steps are estimated from the frames; else the
-                                       frames' count, and steps holds them */
-    double steps[PHAZE_MAX_FRAMES]; /* the known steps delta_k of I_k = A + B cos(phase +
-                                       delta_k), radians */
+    /* 0.5: the steps, where they are known. With step_count the frames' count,
+     * the phase is phi of I_k = A + B cos(phi + steps[k]) (radians), each
+     * pixel's least-squares solution, with the caller's sign and constant;
+     * the frames' own steps are still measured where the data show them, and
+     * a warning says when they differ. 0: the steps are estimated. */
+    int step_count;
+    double steps[PHAZE_MAX_FRAMES];
 } phaze_options;
 
 /* The report's warnings, as bits; phaze_warning_text gives each one's sentence. */
@@ -96,14 +98,15 @@ typedef enum {
     PHAZE_WARN_MODEL_MISFIT = 1 << 5,     /* the frames do not fit the fringe model */
     PHAZE_WARN_NO_SPATIAL_ORDER = 1 << 6, /* the phase looks like noise */
     PHAZE_WARN_RIPPLE_LEFT = 1 << 7,      /* a harmonic ripple was seen but not confirmed */
-    PHAZE_WARN_PATTERN_VARIES = 1 << 8    /* the steps seem to change across the scene */
+    PHAZE_WARN_PATTERN_VARIES = 1 << 8,   /* the steps seem to change across the scene */
+    PHAZE_WARN_STEPS_DIFFER = 1 << 9      /* the frames' steps are not those given */
 } phaze_warning;
 
 /* What became of the harmonic ripple (the report's ripple_outcome). */
 typedef enum {
     PHAZE_RIPPLE_NOT_SOUGHT = 0,      /* harmonics OFF, or every pixel masked */
     PHAZE_RIPPLE_REMOVED = 1,         /* found, confirmed and taken out of the phase */
-    PHAZE_RIPPLE_TOO_FEW_PIXELS = 2,  /* too few pixels with fringes to tell */
+    PHAZE_RIPPLE_TOO_FEW_FRINGES = 2, /* too few fringes, or pixels with fringes, to tell */
     PHAZE_RIPPLE_NONE = 3,            /* none worth removing */
     PHAZE_RIPPLE_UNCONFIRMED = 4      /* the scene's halves do not find one ripple */
 } phaze_ripple_outcome;
@@ -135,9 +138,22 @@ typedef struct {
     int ripple_outcome;  /* 0.5 */
     int reserved_int;    /* zero */
     double reserved[15]; /* zero; room for what later versions report */
+    /* 0.5, written only where the options come from a header that has their
+     * step fields (a 0.4 caller's report ends above): with steps given, the
+     * frames' own, measured, as steps are (from frame 1's, in [0, 2 pi)),
+     * turned to the sign of the given ones; NaN where the data cannot show
+     * them, or steps were not given. */
+    int steps_given;
+    double measured_steps[PHAZE_MAX_FRAMES];
 } phaze_report;
 
 PHAZE_API void phaze_default_options(phaze_options *options);
+
+/* Checks options as phaze_analyse would, for sets of frame_count frames,
+ * without frames: PHAZE_OK, or PHAZE_BAD_ARGUMENT with why in message (steps
+ * that cannot give a phase, say). */
+PHAZE_API phaze_status phaze_check_options(const phaze_options *options, int frame_count,
+                                           char *message, size_t message_size);
 
 /* The analysis. phase (doubles, radians in [0, 2 pi], NaN where masked) is
  * required; modulation (floats) and mask (bytes: 1 valid, 0 masked) may be NULL.
@@ -178,8 +194,25 @@ PHAZE_API phaze_status phaze_analyse_periods(const phaze_frames *sets, int set_c
                                              phaze_report *report, char *message,
                                              size_t message_size);
 
+/* As phaze_analyse_periods, with options of each set's own: options holds
+ * set_count of them (or is NULL), and set k's steps are options[k]'s; the
+ * thresholds, device and harmonics are those of options[0] for every set.
+ * Steps are given for every set or for none. */
+PHAZE_API phaze_status phaze_analyse_periods_each(const phaze_frames *sets, int set_count,
+                                                  const double *periods,
+                                                  const phaze_options *options, double *phase,
+                                                  float *modulation, unsigned char *mask,
+                                                  phaze_report *report, char *message,
+                                                  size_t message_size);
+
 /* The sentence of one warning bit ("" for a bit that is not one). */
 PHAZE_API const char *phaze_warning_text(unsigned warning);
+
+/* The same sentence with the numbers of this report where it has them (the
+ * steps given and measured, for PHAZE_WARN_STEPS_DIFFER), into text (at most
+ * size bytes, terminated); the length it needs. */
+PHAZE_API size_t phaze_describe_warning(const phaze_report *report, unsigned warning, char *text,
+                                        size_t size);
 
 /* A phrase for a phaze_ripple_outcome ("removed", "too few pixels with
  * fringes to tell", ...); "" for other values. */
