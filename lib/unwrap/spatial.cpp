@@ -94,42 +94,40 @@ static const int TILE = 64;
 
 // A tile's edges are few and its pixels fit in cache, so its groups are kept
 // found: each pixel holds its group's name, and a join renames the members of
-// the smaller group, found on a ring through each group's members.
+// the smaller group, found on a ring through each group's members. Made
+// before the threads start: nothing may throw within them.
 struct tile_scratch {
-    std::vector<uint32_t> key, sorted;  // bin << 16 | the edge's number in the tile
-    std::vector<int16_t> group, next, size;
+    uint32_t key[2 * TILE * TILE], sorted[2 * TILE * TILE];  // bin << 16 | edge in the tile
+    int16_t group[TILE * TILE], next[TILE * TILE], size[TILE * TILE];
 };
 
 static void drop_tile_cycles(int width, int height, int x0, int y0, uint16_t *bin,
                              tile_scratch *s) {
     const int w = width - x0 < TILE ? width - x0 : TILE, h = height - y0 < TILE ? height - y0 : TILE;
-    s->key.clear();
+    uint32_t *key = s->key, *sorted = s->sorted;
+    int n = 0;
     for (int y = 0; y < h; y++) {
         const uint16_t *row = bin + 2 * ((size_t)(y0 + y) * width + x0);
         for (int x = 0; x < w; x++) {
             const uint32_t local = 2 * (uint32_t)(y * w + x);
-            if (x + 1 < w && row[2 * x] != 0) s->key.push_back((uint32_t)row[2 * x] << 16 | local);
-            if (y + 1 < h && row[2 * x + 1] != 0)
-                s->key.push_back((uint32_t)row[2 * x + 1] << 16 | (local + 1));
+            if (x + 1 < w && row[2 * x] != 0) key[n++] = (uint32_t)row[2 * x] << 16 | local;
+            if (y + 1 < h && row[2 * x + 1] != 0) key[n++] = (uint32_t)row[2 * x + 1] << 16 | (local + 1);
         }
     }
     // A stable sort by bin, in two passes of 8 bits: the keys were made in
     // the order of the edges' numbers.
-    const size_t n = s->key.size();
-    s->sorted.resize(n);
     for (int shift = 16; shift < 32; shift += 8) {
         uint32_t start[257] = {0};
-        for (size_t k = 0; k < n; k++) start[((s->key[k] >> shift) & 255) + 1]++;
+        for (int k = 0; k < n; k++) start[((key[k] >> shift) & 255) + 1]++;
         for (int b = 1; b < 257; b++) start[b] += start[b - 1];
-        for (size_t k = 0; k < n; k++) s->sorted[start[(s->key[k] >> shift) & 255]++] = s->key[k];
-        s->key.swap(s->sorted);
+        for (int k = 0; k < n; k++) sorted[start[(key[k] >> shift) & 255]++] = key[k];
+        uint32_t *swap = key;
+        key = sorted, sorted = swap;
     }
-    const int pixels = w * h;
-    s->group.resize(pixels), s->next.resize(pixels), s->size.assign(pixels, 1);
-    int16_t *group = s->group.data(), *next = s->next.data(), *size = s->size.data();
-    for (int i = 0; i < pixels; i++) group[i] = next[i] = (int16_t)i;
-    for (uint32_t key : s->key) {
-        const int local = key & 0xffff, a = local / 2, b = local % 2 ? a + w : a + 1;
+    int16_t *group = s->group, *next = s->next, *size = s->size;
+    for (int i = 0; i < w * h; i++) group[i] = next[i] = (int16_t)i, size[i] = 1;
+    for (int k = 0; k < n; k++) {
+        const int local = key[k] & 0xffff, a = local / 2, b = local % 2 ? a + w : a + 1;
         int kept = group[a], renamed = group[b];
         if (kept == renamed) {
             bin[2 * ((size_t)(y0 + a / w) * width + x0 + a % w) + local % 2] = 0;
@@ -150,15 +148,28 @@ static void drop_tile_cycles(int width, int height, int x0, int y0, uint16_t *bi
     }
 }
 
+static int thread_count() {
+#ifdef _OPENMP
+    return omp_get_max_threads();
+#else
+    return 1;
+#endif
+}
+
 static void drop_cycles_within_tiles(int width, int height, uint16_t *bin) {
     const long across = (width + TILE - 1) / TILE, down = (height + TILE - 1) / TILE;
-#pragma omp parallel
+    const int threads = thread_count();
+    std::vector<tile_scratch> scratch(threads);
+#pragma omp parallel num_threads(threads)
     {
-        tile_scratch scratch;
+        int thread = 0;
+#ifdef _OPENMP
+        thread = omp_get_thread_num();
+#endif
 #pragma omp for schedule(dynamic, 4)
         for (long t = 0; t < across * down; t++)
             drop_tile_cycles(width, height, (int)(t % across) * TILE, (int)(t / across) * TILE, bin,
-                             &scratch);
+                             &scratch[thread]);
     }
 }
 
@@ -173,11 +184,7 @@ struct sorted_edges {
 };
 
 static sorted_edges sort_edges(const double *phase, const uint16_t *bin, int width, int height) {
-    int bands = 1;
-#ifdef _OPENMP
-    bands = omp_get_max_threads();
-#endif
-    if (bands > height) bands = height;
+    const int bands = thread_count() < height ? thread_count() : height;
     auto band_edges = [&](int band, size_t *first, size_t *last) {
         *first = 2 * (size_t)((long long)height * band / bands) * width;
         *last = 2 * (size_t)((long long)height * (band + 1) / bands) * width;
