@@ -103,7 +103,8 @@ struct tile_scratch {
 
 static void drop_tile_cycles(int width, int height, int x0, int y0, uint16_t *bin,
                              tile_scratch *s) {
-    const int w = width - x0 < TILE ? width - x0 : TILE, h = height - y0 < TILE ? height - y0 : TILE;
+    const int w = width - x0 < TILE ? width - x0 : TILE,
+              h = height - y0 < TILE ? height - y0 : TILE;
     uint32_t *key = s->key, *sorted = s->sorted;
     int n = 0;
     for (int y = 0; y < h; y++) {
@@ -111,7 +112,8 @@ static void drop_tile_cycles(int width, int height, int x0, int y0, uint16_t *bi
         for (int x = 0; x < w; x++) {
             const uint32_t local = 2 * (uint32_t)(y * w + x);
             if (x + 1 < w && row[2 * x] != 0) key[n++] = (uint32_t)row[2 * x] << 16 | local;
-            if (y + 1 < h && row[2 * x + 1] != 0) key[n++] = (uint32_t)row[2 * x + 1] << 16 | (local + 1);
+            if (y + 1 < h && row[2 * x + 1] != 0)
+                key[n++] = (uint32_t)row[2 * x + 1] << 16 | (local + 1);
         }
     }
     // A stable sort by bin, in two passes of 8 bits: the keys were made in
