@@ -265,7 +265,8 @@ static inline uint32_t root_of(const node *nodes, uint32_t i, int32_t *total) {
 
 static void join(const sorted_edges &sorted, int width, node *n) {
     const size_t edges = sorted.edge.size();
-    // The nodes of an edge some places ahead are fetched early.
+    // The order jumps about the pixels: the nodes of an edge some places
+    // ahead are fetched early, so that their misses overlap.
     const size_t AHEAD = 16;
     for (size_t k = 0; k < edges; k++) {
         if (k + AHEAD < edges) {
