@@ -52,7 +52,7 @@ static void roughnesses(const double *phase, const unsigned char *valid, const f
             double r = sqrt(h * h + v * v + d1 * d1 + d2 * d2);
             if (modulation != NULL && isfinite(modulation[i]) && modulation[i] > 0)
                 r /= sqrt((double)modulation[i]);
-            roughness[i] = (float)fmin(r, 1e29);
+            roughness[i] = r < 1e29 ? (float)r : 1e29f;
         }
 }
 
@@ -67,21 +67,6 @@ static inline uint16_t edge_bin(float roughness_sum) {
     memcpy(&bits, &roughness_sum, sizeof bits);
     const uint32_t top = bits >> 16;
     return (uint16_t)(top < 0xffff ? top + 1 : 0xffff);
-}
-
-static void edge_bins(const unsigned char *valid, const float *roughness, int width, int height,
-                      uint16_t *bin) {
-#pragma omp parallel for schedule(static)
-    for (int y = 0; y < height; y++)
-        for (int x = 0; x < width; x++) {
-            const size_t i = (size_t)y * width + x;
-            uint16_t right = 0, below = 0;
-            if (valid[i] && x + 1 < width && valid[i + 1])
-                right = edge_bin(roughness[i] + roughness[i + 1]);
-            if (valid[i] && y + 1 < height && valid[i + width])
-                below = edge_bin(roughness[i] + roughness[i + width]);
-            bin[2 * i] = right, bin[2 * i + 1] = below;
-        }
 }
 
 // Most edges close a cycle and join nothing, and on a noisy phase the joining
@@ -101,19 +86,27 @@ struct tile_scratch {
     int16_t group[TILE * TILE], next[TILE * TILE], size[TILE * TILE];
 };
 
-static void drop_tile_cycles(int width, int height, int x0, int y0, uint16_t *bin,
-                             tile_scratch *s) {
+static void bin_tile_edges(const unsigned char *valid, const float *roughness, int width,
+                           int height, int x0, int y0, uint16_t *bin, tile_scratch *s) {
     const int w = width - x0 < TILE ? width - x0 : TILE,
               h = height - y0 < TILE ? height - y0 : TILE;
+    // The bins of the edges of the tile's pixels, those to the next tile too;
+    // the keys of those within the tile, in the order of the edges' numbers.
     uint32_t *key = s->key, *sorted = s->sorted;
     int n = 0;
     for (int y = 0; y < h; y++) {
-        const uint16_t *row = bin + 2 * ((size_t)(y0 + y) * width + x0);
+        const size_t first = (size_t)(y0 + y) * width + x0;
+        const unsigned char *here = valid + first;
+        const float *rough = roughness + first;
+        uint16_t *row = bin + 2 * first;
         for (int x = 0; x < w; x++) {
             const uint32_t local = 2 * (uint32_t)(y * w + x);
-            if (x + 1 < w && row[2 * x] != 0) key[n++] = (uint32_t)row[2 * x] << 16 | local;
-            if (y + 1 < h && row[2 * x + 1] != 0)
-                key[n++] = (uint32_t)row[2 * x + 1] << 16 | (local + 1);
+            const bool right = here[x] && x0 + x + 1 < width && here[x + 1];
+            const bool below = here[x] && y0 + y + 1 < height && here[x + width];
+            row[2 * x] = right ? edge_bin(rough[x] + rough[x + 1]) : 0;
+            row[2 * x + 1] = below ? edge_bin(rough[x] + rough[x + width]) : 0;
+            if (right && x + 1 < w) key[n++] = (uint32_t)row[2 * x] << 16 | local;
+            if (below && y + 1 < h) key[n++] = (uint32_t)row[2 * x + 1] << 16 | (local + 1);
         }
     }
     // A stable sort by bin, in two passes of 8 bits: the keys were made in
@@ -158,7 +151,9 @@ static int thread_count() {
 #endif
 }
 
-static void drop_cycles_within_tiles(int width, int height, uint16_t *bin) {
+// Every edge's bin, 0 where it closes a cycle within its tile.
+static void edges_in_bins(const unsigned char *valid, const float *roughness, int width, int height,
+                          uint16_t *bin) {
     const long across = (width + TILE - 1) / TILE, down = (height + TILE - 1) / TILE;
     const int threads = thread_count();
     std::vector<tile_scratch> scratch(threads);
@@ -170,8 +165,8 @@ static void drop_cycles_within_tiles(int width, int height, uint16_t *bin) {
 #endif
 #pragma omp for schedule(dynamic, 4)
         for (long t = 0; t < across * down; t++)
-            drop_tile_cycles(width, height, (int)(t % across) * TILE, (int)(t / across) * TILE, bin,
-                             &scratch[thread]);
+            bin_tile_edges(valid, roughness, width, height, (int)(t % across) * TILE,
+                           (int)(t / across) * TILE, bin, &scratch[thread]);
     }
 }
 
@@ -222,7 +217,8 @@ static sorted_edges sort_edges(const double *phase, const uint16_t *bin, int wid
             const size_t i = e / 2, j = e % 2 ? i + width : i + 1;
             const uint32_t at = next[b]++;
             sorted.edge[at] = (uint32_t)e;
-            sorted.turns[at] = (int8_t)lround((phase[i] - phase[j]) / TWO_PI);
+            const double d = phase[i] - phase[j];  // within (-2 pi, 2 pi)
+            sorted.turns[at] = d >= PI ? 1 : d <= -PI ? -1 : 0;
         }
     }
     return sorted;
@@ -307,8 +303,7 @@ int unwrap_spatial(const double *phase, const unsigned char *mask, const float *
         std::vector<float> roughness(pixels);
         roughnesses(within, valid.data(), modulation, width, height, roughness.data());
         std::vector<uint16_t> bin(2 * pixels);
-        edge_bins(valid.data(), roughness.data(), width, height, bin.data());
-        drop_cycles_within_tiles(width, height, bin.data());
+        edges_in_bins(valid.data(), roughness.data(), width, height, bin.data());
         sorted = sort_edges(within, bin.data(), width, height);
     }
     std::vector<node> nodes(pixels, node{-1, 0});
