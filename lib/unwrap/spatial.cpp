@@ -76,6 +76,7 @@ static inline uint16_t edge_bin(float roughness_sum) {
 // those (bin 0). The edges left hold all that the whole join takes, in the
 // same order, so its result is the same.
 static const int TILE = 64;
+static const uint32_t CLOSE_BINS = 4096;
 
 // A tile's edges are few and its pixels fit in cache, so its groups are kept
 // found: each pixel holds its group's name, and a join renames the members of
@@ -84,6 +85,7 @@ static const int TILE = 64;
 struct tile_scratch {
     uint32_t key[2 * TILE * TILE], sorted[2 * TILE * TILE];  // bin << 16 | edge in the tile
     int16_t group[TILE * TILE], next[TILE * TILE], size[TILE * TILE];
+    uint32_t start[CLOSE_BINS + 1];
 };
 
 static void bin_tile_edges(const unsigned char *valid, const float *roughness, int width,
@@ -109,13 +111,24 @@ static void bin_tile_edges(const unsigned char *valid, const float *roughness, i
             if (below && y + 1 < h) key[n++] = (uint32_t)row[2 * x + 1] << 16 | (local + 1);
         }
     }
-    // A stable sort by bin, in two passes of 8 bits: the keys were made in
-    // the order of the edges' numbers.
-    for (int shift = 16; shift < 32; shift += 8) {
-        uint32_t start[257] = {0};
-        for (int k = 0; k < n; k++) start[((key[k] >> shift) & 255) + 1]++;
-        for (int b = 1; b < 257; b++) start[b] += start[b - 1];
-        for (int k = 0; k < n; k++) sorted[start[(key[k] >> shift) & 255]++] = key[k];
+    // A stable sort by bin: one counting pass where the tile's bins lie close
+    // together (noise spreads them over some hundreds), else two passes of 8
+    // bits.
+    uint32_t low = 0xffff, high = 0;
+    for (int k = 0; k < n; k++) {
+        const uint32_t b = key[k] >> 16;
+        low = b < low ? b : low, high = b > high ? b : high;
+    }
+    const int passes = n > 0 && high - low < CLOSE_BINS ? 1 : 2;
+    for (int pass = 0; pass < passes; pass++) {
+        const int shift = passes == 1 ? 16 : 16 + 8 * pass;
+        const uint32_t base = passes == 1 ? low : 0, mask = passes == 1 ? 0xffff : 255;
+        const uint32_t count = passes == 1 ? high - low + 1 : 256;
+        uint32_t *start = s->start;
+        for (uint32_t b = 0; b <= count; b++) start[b] = 0;
+        for (int k = 0; k < n; k++) start[(((key[k] >> shift) & mask) - base) + 1]++;
+        for (uint32_t b = 1; b < count; b++) start[b] += start[b - 1];
+        for (int k = 0; k < n; k++) sorted[start[((key[k] >> shift) & mask) - base]++] = key[k];
         uint32_t *swap = key;
         key = sorted, sorted = swap;
     }
