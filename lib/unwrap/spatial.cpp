@@ -6,21 +6,29 @@
 
 #include <vector>
 
+#ifdef _OPENMP
+#include <omp.h>
+#endif
+
 namespace phaze_internal {
 
 static const double TWO_PI = 6.283185307179586, PI = 3.141592653589793;
-
-static inline double wrap(double angle) { return angle - TWO_PI * floor((angle + PI) / TWO_PI); }
 
 // A phase value within [0, 2 pi): the input need not be wrapped, and whole
 // turns counted from it stay small.
 static inline double within_turn(double angle) { return angle - TWO_PI * floor(angle / TWO_PI); }
 
+// The difference of two values within a turn, wrapped into [-pi, pi).
+static inline double wrapped_difference(double a, double b) {
+    const double d = a - b;
+    return d >= PI ? d - TWO_PI : d < -PI ? d + TWO_PI : d;
+}
+
 // How rough the phase is around each pixel (the inverse of its reliability):
 // the root sum of squares of its wrapped second differences across the 3 x 3
 // neighbourhood (horizontal, vertical, both diagonals), over its modulation
 // where that is known. Pixels on the border of the frame or of the mask are
-// the roughest, so that they are joined last.
+// the roughest, so that they are joined last. phase: within a turn.
 static const float ROUGHEST = 1e30f;
 static void roughnesses(const double *phase, const unsigned char *valid, const float *modulation,
                         int width, int height, float *roughness) {
@@ -30,115 +38,299 @@ static void roughnesses(const double *phase, const unsigned char *valid, const f
             const size_t i = (size_t)y * width + x;
             roughness[i] = ROUGHEST;
             if (!valid[i] || x == 0 || y == 0 || x == width - 1 || y == height - 1) continue;
-            bool inner = true;
-            for (int dy = -1; dy <= 1 && inner; dy++)
-                for (int dx = -1; dx <= 1; dx++) inner = inner && valid[i + (long)dy * width + dx];
-            if (!inner) continue;
+            const unsigned char *up = valid + i - width, *down = valid + i + width;
+            if (!(up[-1] & up[0] & up[1] & valid[i - 1] & valid[i + 1] & down[-1] & down[0] &
+                  down[1]))
+                continue;
             const double *p = phase + i;
             const long w = width;
             const double c = p[0];
-            const double h = wrap(p[-1] - c) - wrap(c - p[1]);
-            const double v = wrap(p[-w] - c) - wrap(c - p[w]);
-            const double d1 = wrap(p[-w - 1] - c) - wrap(c - p[w + 1]);
-            const double d2 = wrap(p[-w + 1] - c) - wrap(c - p[w - 1]);
+            const double h = wrapped_difference(p[-1], c) - wrapped_difference(c, p[1]);
+            const double v = wrapped_difference(p[-w], c) - wrapped_difference(c, p[w]);
+            const double d1 = wrapped_difference(p[-w - 1], c) - wrapped_difference(c, p[w + 1]);
+            const double d2 = wrapped_difference(p[-w + 1], c) - wrapped_difference(c, p[w - 1]);
             double r = sqrt(h * h + v * v + d1 * d1 + d2 * d2);
             if (modulation != NULL && isfinite(modulation[i]) && modulation[i] > 0)
                 r /= sqrt((double)modulation[i]);
-            roughness[i] = (float)fmin(r, 1e29);
+            roughness[i] = r < 1e29 ? (float)r : 1e29f;
         }
 }
 
-// Union-find over the pixels, each node keeping the turns (multiples of 2 pi)
-// to add to it to match its parent; the root's turns are its group's.
-struct groups {
-    std::vector<uint32_t> parent, size;
-    std::vector<int32_t> turns;  // relative to the parent
+// An edge joins pixel i to its right neighbour (edge 2 i) or to the one below
+// (2 i + 1). Its bin is its place in the joining order: the top 16 bits of
+// the sum of its pixels' roughnesses as a float (its sign, exponent and 7
+// bits of mantissa order positive floats as they are), the smoothest first;
+// bin 0: no edge. Within a bin edges go in the order of their numbers.
+static const int BINS = 1 << 16;
+static inline uint16_t edge_bin(float roughness_sum) {
+    uint32_t bits;
+    memcpy(&bits, &roughness_sum, sizeof bits);
+    const uint32_t top = bits >> 16;
+    return (uint16_t)(top < 0xffff ? top + 1 : 0xffff);
+}
 
-    explicit groups(size_t n) : parent(n), size(n, 1), turns(n, 0) {
-        for (size_t i = 0; i < n; i++) parent[i] = (uint32_t)i;
-    }
-    // The root of i, and in *total the turns from i to it; paths are halved.
-    uint32_t find(uint32_t i, int32_t *total) {
-        int32_t sum = 0;
-        while (parent[i] != i) {
-            const uint32_t p = parent[i];
-            if (parent[p] != p) {  // point i past its parent, keeping its turns true
-                turns[i] += turns[p];
-                parent[i] = parent[p];
-            }
-            sum += turns[i];
-            i = parent[i];
-        }
-        *total = sum;
-        return i;
-    }
+// Most edges close a cycle and join nothing, and on a noisy phase the joining
+// order jumps all over the pixels, so that each edge costs cache misses. An
+// edge that closes a cycle of earlier edges within a tile closes it in the
+// whole phase too: each tile first joins its own edges, in cache, and drops
+// those (bin 0). The edges left hold all that the whole join takes, in the
+// same order, so its result is the same.
+static const int TILE = 64;
+static const uint32_t CLOSE_BINS = 4096;
+
+// A tile's edges are few and its pixels fit in cache, so its groups are kept
+// found: each pixel holds its group's name, and a join renames the members of
+// the smaller group, found on a ring through each group's members. Made
+// before the threads start: nothing may throw within them.
+struct tile_scratch {
+    uint32_t key[2 * TILE * TILE], sorted[2 * TILE * TILE];  // bin << 16 | edge in the tile
+    int16_t group[TILE * TILE], next[TILE * TILE], size[TILE * TILE];
+    uint32_t start[CLOSE_BINS + 1];
 };
+
+static void bin_tile_edges(const unsigned char *valid, const float *roughness, int width,
+                           int height, int x0, int y0, uint16_t *bin, tile_scratch *s) {
+    const int w = width - x0 < TILE ? width - x0 : TILE,
+              h = height - y0 < TILE ? height - y0 : TILE;
+    // The bins of the edges of the tile's pixels, those to the next tile too;
+    // the keys of those within the tile, in the order of the edges' numbers.
+    uint32_t *key = s->key, *sorted = s->sorted;
+    int n = 0;
+    for (int y = 0; y < h; y++) {
+        const size_t first = (size_t)(y0 + y) * width + x0;
+        const unsigned char *here = valid + first;
+        const float *rough = roughness + first;
+        uint16_t *row = bin + 2 * first;
+        for (int x = 0; x < w; x++) {
+            const uint32_t local = 2 * (uint32_t)(y * w + x);
+            const bool right = here[x] && x0 + x + 1 < width && here[x + 1];
+            const bool below = here[x] && y0 + y + 1 < height && here[x + width];
+            row[2 * x] = right ? edge_bin(rough[x] + rough[x + 1]) : 0;
+            row[2 * x + 1] = below ? edge_bin(rough[x] + rough[x + width]) : 0;
+            if (right && x + 1 < w) key[n++] = (uint32_t)row[2 * x] << 16 | local;
+            if (below && y + 1 < h) key[n++] = (uint32_t)row[2 * x + 1] << 16 | (local + 1);
+        }
+    }
+    // A stable sort by bin: one counting pass where the tile's bins lie close
+    // together (noise spreads them over some hundreds), else two passes of 8
+    // bits.
+    uint32_t low = 0xffff, high = 0;
+    for (int k = 0; k < n; k++) {
+        const uint32_t b = key[k] >> 16;
+        low = b < low ? b : low, high = b > high ? b : high;
+    }
+    const int passes = n > 0 && high - low < CLOSE_BINS ? 1 : 2;
+    for (int pass = 0; pass < passes; pass++) {
+        const int shift = passes == 1 ? 16 : 16 + 8 * pass;
+        const uint32_t base = passes == 1 ? low : 0, mask = passes == 1 ? 0xffff : 255;
+        const uint32_t count = passes == 1 ? high - low + 1 : 256;
+        uint32_t *start = s->start;
+        for (uint32_t b = 0; b <= count; b++) start[b] = 0;
+        for (int k = 0; k < n; k++) start[(((key[k] >> shift) & mask) - base) + 1]++;
+        for (uint32_t b = 1; b < count; b++) start[b] += start[b - 1];
+        for (int k = 0; k < n; k++) sorted[start[((key[k] >> shift) & mask) - base]++] = key[k];
+        uint32_t *swap = key;
+        key = sorted, sorted = swap;
+    }
+    int16_t *group = s->group, *next = s->next, *size = s->size;
+    for (int i = 0; i < w * h; i++) group[i] = next[i] = (int16_t)i, size[i] = 1;
+    for (int k = 0; k < n; k++) {
+        const int local = key[k] & 0xffff, a = local / 2, b = local % 2 ? a + w : a + 1;
+        int kept = group[a], renamed = group[b];
+        if (kept == renamed) {
+            bin[2 * ((size_t)(y0 + a / w) * width + x0 + a % w) + local % 2] = 0;
+            continue;
+        }
+        if (size[kept] < size[renamed]) {
+            const int larger = renamed;
+            renamed = kept, kept = larger;
+        }
+        int i = renamed;
+        do {
+            group[i] = (int16_t)kept;
+            i = next[i];
+        } while (i != renamed);
+        const int16_t after = next[kept];  // one ring of the two
+        next[kept] = next[renamed], next[renamed] = after;
+        size[kept] = (int16_t)(size[kept] + size[renamed]);
+    }
+}
+
+static int thread_count() {
+#ifdef _OPENMP
+    return omp_get_max_threads();
+#else
+    return 1;
+#endif
+}
+
+// Every edge's bin, 0 where it closes a cycle within its tile.
+static void edges_in_bins(const unsigned char *valid, const float *roughness, int width, int height,
+                          uint16_t *bin) {
+    const long across = (width + TILE - 1) / TILE, down = (height + TILE - 1) / TILE;
+    const int threads = thread_count();
+    std::vector<tile_scratch> scratch(threads);
+#pragma omp parallel num_threads(threads)
+    {
+        int thread = 0;
+#ifdef _OPENMP
+        thread = omp_get_thread_num();
+#endif
+#pragma omp for schedule(dynamic, 4)
+        for (long t = 0; t < across * down; t++)
+            bin_tile_edges(valid, roughness, width, height, (int)(t % across) * TILE,
+                           (int)(t / across) * TILE, bin, &scratch[thread]);
+    }
+}
+
+// The edges left, in joining order, each with the turns (-1, 0 or 1) that
+// bring its second pixel within pi of its first (phase: within a turn). A
+// counting sort: each thread counts and places the edges of a band of rows of
+// its own, the bands in order, so the order is the same whatever the thread
+// count.
+struct sorted_edges {
+    std::vector<uint32_t> edge;
+    std::vector<int8_t> turns;
+};
+
+static sorted_edges sort_edges(const double *phase, const uint16_t *bin, int width, int height) {
+    const int bands = thread_count() < height ? thread_count() : height;
+    auto band_edges = [&](int band, size_t *first, size_t *last) {
+        *first = 2 * (size_t)((long long)height * band / bands) * width;
+        *last = 2 * (size_t)((long long)height * (band + 1) / bands) * width;
+    };
+    std::vector<uint32_t> counts((size_t)bands * BINS, 0);  // band by band
+#pragma omp parallel for schedule(static, 1) num_threads(bands)
+    for (int band = 0; band < bands; band++) {
+        size_t first, last;
+        band_edges(band, &first, &last);
+        uint32_t *count = &counts[(size_t)band * BINS];
+        for (size_t e = first; e < last; e++) count[bin[e]]++;
+    }
+    // counts becomes where each band's edges of each bin start: the bins in
+    // order, within a bin the bands in order.
+    size_t place = 0;
+    for (int b = 1; b < BINS; b++)
+        for (int band = 0; band < bands; band++) {
+            const uint32_t n = counts[(size_t)band * BINS + b];
+            counts[(size_t)band * BINS + b] = (uint32_t)place;
+            place += n;
+        }
+    sorted_edges sorted;
+    sorted.edge.resize(place);
+    sorted.turns.resize(place);
+#pragma omp parallel for schedule(static, 1) num_threads(bands)
+    for (int band = 0; band < bands; band++) {
+        size_t first, last;
+        band_edges(band, &first, &last);
+        uint32_t *next = &counts[(size_t)band * BINS];
+        for (size_t e = first; e < last; e++) {
+            const uint16_t b = bin[e];
+            if (b == 0) continue;
+            const size_t i = e / 2, j = e % 2 ? i + width : i + 1;
+            const uint32_t at = next[b]++;
+            sorted.edge[at] = (uint32_t)e;
+            const double d = phase[i] - phase[j];  // within (-2 pi, 2 pi)
+            sorted.turns[at] = d >= PI ? 1 : d <= -PI ? -1 : 0;
+        }
+    }
+    return sorted;
+}
+
+// Union-find over the pixels, a node in 8 bytes so that a visit costs one
+// cache line: link >= 0 is the parent, whose phase is turns whole turns
+// above this node's; link < 0 marks a root whose group holds -link pixels.
+struct node {
+    int32_t link, turns;
+};
+
+// The root of i, and in *total the turns from i to it; paths are halved.
+static inline uint32_t find_root(node *nodes, uint32_t i, int32_t *total) {
+    int32_t sum = 0;
+    while (nodes[i].link >= 0) {
+        node &n = nodes[i];
+        const node &parent = nodes[n.link];
+        if (parent.link >= 0) {  // point i past its parent, keeping its turns true
+            n.turns += parent.turns;
+            n.link = parent.link;
+        }
+        sum += n.turns;
+        i = (uint32_t)n.link;
+    }
+    *total = sum;
+    return i;
+}
+
+// The same, changing nothing, so that threads may ask at once.
+static inline uint32_t root_of(const node *nodes, uint32_t i, int32_t *total) {
+    int32_t sum = 0;
+    while (nodes[i].link >= 0) {
+        sum += nodes[i].turns;
+        i = (uint32_t)nodes[i].link;
+    }
+    *total = sum;
+    return i;
+}
+
+static void join(const sorted_edges &sorted, int width, node *n) {
+    const size_t edges = sorted.edge.size();
+    // The order jumps about the pixels: the nodes of an edge some places
+    // ahead are fetched early, so that their misses overlap.
+    const size_t AHEAD = 16;
+    for (size_t k = 0; k < edges; k++) {
+        if (k + AHEAD < edges) {
+            const uint32_t e = sorted.edge[k + AHEAD], i = e / 2;
+            __builtin_prefetch(&n[i], 1);
+            __builtin_prefetch(&n[e % 2 ? i + width : i + 1], 1);
+        }
+        const uint32_t e = sorted.edge[k], a = e / 2, b = e % 2 ? a + width : a + 1;
+        int32_t ta, tb;
+        const uint32_t ra = find_root(n, a, &ta), rb = find_root(n, b, &tb);
+        if (ra == rb) continue;
+        // b's group moves by ta + turns - tb relative to a's.
+        const int32_t move = ta + sorted.turns[k] - tb;
+        if (n[ra].link <= n[rb].link) {  // a's group is the larger
+            n[ra].link += n[rb].link;
+            n[rb].link = (int32_t)ra, n[rb].turns = move;
+        } else {
+            n[rb].link += n[ra].link;
+            n[ra].link = (int32_t)rb, n[ra].turns = -move;
+        }
+    }
+}
 
 int unwrap_spatial(const double *phase, const unsigned char *mask, const float *modulation,
                    int width, int height, double *unwrapped) {
-    const size_t pixels = (size_t)width * height;
+    const long long pixels = (long long)width * height;
+    // The phase within a turn waits where the result goes (phase may be that
+    // array too: each pixel is read before it is written).
     std::vector<unsigned char> valid(pixels);
-    for (size_t i = 0; i < pixels; i++)
-        valid[i] = isfinite(phase[i]) && (mask == NULL || mask[i] != 0);
-    std::vector<float> roughness(pixels);
-    roughnesses(phase, valid.data(), modulation, width, height, roughness.data());
-
-    // Edges between valid neighbours (2 i: to the right, 2 i + 1: below),
-    // sorted by the sum of their pixels' roughnesses, the smoothest first: a
-    // counting sort on the top 16 bits of that sum as a float (its sign,
-    // exponent and 7 bits of mantissa order positive floats as they are).
-    const int BINS = 1 << 16;
-    std::vector<uint16_t> edge_bin(2 * pixels, 0);  // 0: no edge
-    auto key = [](float r) {
-        uint32_t bits;
-        memcpy(&bits, &r, sizeof bits);
-        const uint32_t top = bits >> 16;                     // r >= 0
-        return (uint16_t)(top < 0xffff ? top + 1 : 0xffff);  // 0 means no edge
-    };
+    double *within = unwrapped;
 #pragma omp parallel for schedule(static)
-    for (int y = 0; y < height; y++)
-        for (int x = 0; x < width; x++) {
-            const size_t i = (size_t)y * width + x;
-            if (!valid[i]) continue;
-            if (x + 1 < width && valid[i + 1])
-                edge_bin[2 * i] = key(roughness[i] + roughness[i + 1]);
-            if (y + 1 < height && valid[i + width])
-                edge_bin[2 * i + 1] = key(roughness[i] + roughness[i + width]);
-        }
-    std::vector<uint32_t> count(BINS, 0), start(BINS, 0);
-    for (size_t e = 0; e < 2 * pixels; e++) count[edge_bin[e]]++;
-    for (int b = 2; b < BINS; b++) start[b] = start[b - 1] + count[b - 1];  // smoothest first
-    std::vector<uint32_t> order(start[BINS - 1] + count[BINS - 1]);
-    for (size_t e = 0; e < 2 * pixels; e++)
-        if (edge_bin[e] != 0) order[start[edge_bin[e]]++] = (uint32_t)e;
-    edge_bin.clear(), edge_bin.shrink_to_fit();
-
-    groups g(pixels);
-    for (uint32_t e : order) {
-        const uint32_t a = e / 2, b = e % 2 ? a + width : a + 1;
-        int32_t ta, tb;
-        const uint32_t ra = g.find(a, &ta), rb = g.find(b, &tb);
-        if (ra == rb) continue;
-        // Turns k for b that bring it within pi of a: b's group then moves by
-        // ta + k - tb relative to a's.
-        const int32_t k = (int32_t)lround((within_turn(phase[a]) - within_turn(phase[b])) / TWO_PI);
-        const int32_t move = ta + k - tb;
-        if (g.size[ra] >= g.size[rb]) {
-            g.parent[rb] = ra, g.turns[rb] = move, g.size[ra] += g.size[rb];
-        } else {
-            g.parent[ra] = rb, g.turns[ra] = -move, g.size[rb] += g.size[ra];
-        }
+    for (long long i = 0; i < pixels; i++) {
+        valid[i] = isfinite(phase[i]) && (mask == NULL || mask[i] != 0);
+        within[i] = within_turn(phase[i]);
     }
+    sorted_edges sorted;
+    {
+        std::vector<float> roughness(pixels);
+        roughnesses(within, valid.data(), modulation, width, height, roughness.data());
+        std::vector<uint16_t> bin(2 * pixels);
+        edges_in_bins(valid.data(), roughness.data(), width, height, bin.data());
+        sorted = sort_edges(within, bin.data(), width, height);
+    }
+    std::vector<node> nodes(pixels, node{-1, 0});
+    join(sorted, width, nodes.data());
     int regions = 0;
-    for (size_t i = 0; i < pixels; i++) {
+#pragma omp parallel for schedule(static) reduction(+ : regions)
+    for (long long i = 0; i < pixels; i++) {
         if (!valid[i]) {
             unwrapped[i] = NAN;
             continue;
         }
         int32_t total;
-        const uint32_t root = g.find((uint32_t)i, &total);
-        regions += root == i;
-        unwrapped[i] = within_turn(phase[i]) + TWO_PI * total;
+        regions += root_of(nodes.data(), (uint32_t)i, &total) == (uint32_t)i;
+        unwrapped[i] += TWO_PI * total;
     }
     return regions;
 }

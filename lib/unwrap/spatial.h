@@ -10,7 +10,8 @@ namespace phaze_internal {
 
 // phase: radians, NaN where not valid; mask (may be NULL): nonzero where valid;
 // modulation (may be NULL): a further weight of each pixel's reliability.
-// unwrapped: NaN where not valid. Returns the number of connected regions.
+// unwrapped: NaN where not valid; it may be the phase's own array. Returns the
+// number of connected regions. The same result whatever the thread count.
 int unwrap_spatial(const double *phase, const unsigned char *mask, const float *modulation,
                    int width, int height, double *unwrapped);
 

@@ -1,5 +1,5 @@
 """The phaze module on generated frames with a known phase, its argument checks,
-N frames, the harmonics, and unwrapping in space and across periods."""
+N frames, the harmonics, and unwrapping across periods (in space: test_unwrap.py)."""
 
 import os
 
@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 import phaze
+from realdata import REALDATA, bmp_frame
 
 STEPS = (0.0, 1.7, 3.5)
 
@@ -137,23 +138,6 @@ def test_n_frames_with_unknown_steps_match_the_known_step_solve(steps, within):
     known = spread(known_step_phase(frames, steps), phi, r.mask)
     assert spread(r.phase, phi, r.mask) <= within * known
     assert r.report["warnings"] == []
-
-
-def bmp_frame(path):
-    """An 8-bit palette BMP as gray levels."""
-    import struct
-    data = open(path, "rb").read()
-    offset, = struct.unpack_from("<I", data, 10)
-    header, width, height = struct.unpack_from("<Iii", data, 14)
-    colours = struct.unpack_from("<I", data, 46)[0] or 256
-    palette = np.frombuffer(data, np.uint8, 4 * colours, 14 + header).reshape(-1, 4)[:, 0]
-    row = (width + 3) // 4 * 4
-    rows = np.frombuffer(data, np.uint8, row * abs(height), offset).reshape(abs(height), row)
-    gray = palette[rows[:, :width]]
-    return gray[::-1] if height > 0 else gray
-
-
-REALDATA = os.path.join(os.path.dirname(__file__), "..", "..", "..", "shared", "realdata", "cfpe-12step")
 
 
 def test_real_captures_of_four_and_five_frames_match_the_known_step_solve():
@@ -359,86 +343,6 @@ def test_harmonics_on_real_captures():
     four = per_subset[(0, 3, 6, 9)]
     assert np.median([a for a, _ in four]) <= 0.025 and max(a for a, _ in four) <= 0.035
     assert all(a <= 1.05 * o for a, o in four)
-
-
-def agreeing(a, b, mask):
-    """Share of the pixels of mask where a and b differ by less than pi after one
-    constant for each connected region of the mask (each region's is arbitrary)."""
-    try:
-        from scipy.ndimage import label
-        regions, count = label(mask)
-    except ImportError:
-        regions, count = mask.astype(int), 1
-    good = 0
-    for region in range(1, count + 1):
-        d = (a - b)[regions == region]
-        good += np.sum(np.abs(d - np.median(d)) < np.pi)
-    return float(good / mask.sum())
-
-
-def test_spatial_unwrapping_over_holes_and_separate_regions():
-    height, width = 512, 512
-    y, x = np.mgrid[0:height, 0:width]
-    true = 2 * np.pi * 32 * (x * np.cos(0.3) + y * np.sin(0.3)) / width + 6 * np.exp(
-        -((x - 280) ** 2 + (y - 250) ** 2) / 80.0**2)
-    noisy = true + np.random.default_rng(3).normal(0, 0.1, true.shape)
-    mask = np.ones(true.shape, bool)
-    mask[100:140, 60:300] = False  # a hole
-    mask[:, 250:258] = False  # a cut: two regions
-    wrapped = np.where(mask, np.mod(noisy, 2 * np.pi), np.nan)
-    unwrapped = phaze.unwrap(wrapped, mask)
-    assert unwrapped.dtype == np.float64 and np.isnan(unwrapped[~mask]).all()
-    # Values far beyond one turn are taken as their wrapped selves.
-    far = phaze.unwrap(wrapped + 2 * np.pi * 1e9, mask)
-    np.testing.assert_allclose(far[mask], unwrapped[mask], atol=1e-4)
-    for region in (x < 250, x >= 258):
-        assert agreeing(unwrapped, noisy, mask & region) >= 0.9999
-    try:
-        from skimage.restoration import unwrap_phase
-    except ImportError:
-        return  # the comparison needs scikit-image
-    theirs = unwrap_phase(np.ma.masked_array(np.where(mask, wrapped, 0), ~mask)).filled(np.nan)
-    for region in (x < 250, x >= 258):
-        assert agreeing(unwrapped, theirs, mask & region) >= 0.9999
-
-
-@pytest.mark.parametrize(
-    "make, error, says",
-    [
-        (lambda m: m.astype(np.int64), None, None),
-        (lambda m: m.astype(">i2"), None, None),
-        (lambda m: np.asfortranarray(m), None, None),
-        (lambda m: m.astype(np.float64) * 0.5, TypeError, "the mask must be booleans (or integers 0 and 1)"),
-        (lambda m: np.where(m, 1.0, np.nan), TypeError, "the mask must be booleans"),
-        (lambda m: m.astype(np.int32) * 256, ValueError, "the mask must hold only True and False (or 0 and 1)"),
-        (lambda m: m.astype(np.uint8) + 1, ValueError, "only True and False"),
-    ],
-)
-def test_unwrapping_takes_a_mask_of_booleans(make, error, says):
-    y, x = np.mgrid[0:40, 0:50]
-    mask = (x - 20) ** 2 + (y - 20) ** 2 > 25  # a hole
-    wrapped = np.where(mask, np.mod(0.7 * x + 0.2 * y, 2 * np.pi), np.nan)
-    if error is None:
-        np.testing.assert_array_equal(phaze.unwrap(wrapped, make(mask)), phaze.unwrap(wrapped, mask))
-        return
-    with pytest.raises(error) as caught:
-        phaze.unwrap(wrapped, make(mask))
-    assert says in str(caught.value)
-
-
-def test_spatial_unwrapping_of_real_captures_agrees_with_scikit_image():
-    if not os.path.isdir(REALDATA):
-        pytest.skip(f"no real captures at {REALDATA}")
-    unwrap_phase = pytest.importorskip("skimage.restoration").unwrap_phase
-    shares = []
-    for case in ("01", "04", "06", "08"):
-        frames = np.stack([bmp_frame(os.path.join(REALDATA, f"{case}{k:02d}h.bmp")) for k in (0, 4, 8)])
-        r = phaze.analyse(frames, min_modulation=20)
-        theirs = unwrap_phase(np.ma.masked_array(np.nan_to_num(r.phase), ~r.mask)).filled(np.nan)
-        shares.append(agreeing(phaze.unwrap(r.phase, r.mask), theirs, r.mask))
-    # Scene 01 (a tray: its rim makes jumps over pi that are not masked) agrees on
-    # 99.3%: across such a jump the two choose different paths.
-    assert min(shares) >= 0.99 and np.median(shares) >= 0.999, shares
 
 
 def fringe_set(u, period, count, rng):
