@@ -5,7 +5,8 @@ its own so that its peak memory can be read.
 
     build/python-venv/bin/python bench/python_bench.py [--size 4096] [--repeat 7] [--unwrapping]
 
---unwrapping: only phaze.unwrap beside scikit-image's unwrap_phase.
+--unwrapping: only phaze.unwrap beside scikit-image's unwrap_phase; --harmonics: only
+harmonics auto against off; --steps: only steps given against estimated.
 """
 
 import argparse
@@ -41,12 +42,14 @@ def frames(n, steps):
 
 
 def gamma_frames(n, fringes=40):
-    """Fringes through a projector's response, I = full * s**2.2 of a sinusoid s in [0.1, 0.9]."""
+    """Fringes of a tilt and a bump through a projector's response, I = full * s**2.2 of a
+    sinusoid s in [0.1, 0.9]."""
     stack = np.empty((3, n, n), np.uint16)
     rng = np.random.default_rng(2)
     for top in range(0, n, 256):
         y, x = np.mgrid[top : min(top + 256, n), 0:n]
-        phi = 2 * np.pi * fringes * (x * np.cos(0.3) + y * np.sin(0.3)) / n
+        phi = 2 * np.pi * fringes * (x * np.cos(0.3) + y * np.sin(0.3)) / n + 5 * np.exp(
+            -((x - n / 2) ** 2 + (y - n / 3) ** 2) / (n / 4) ** 2)
         for k, s in enumerate((0, 1.7, 3.5)):
             level = 65535 * (0.5 + 0.4 * np.cos(phi + s)) ** 2.2 + rng.normal(0, 20, phi.shape)
             stack[k, top : top + 256] = np.clip(np.round(level), 0, 65535)
@@ -83,6 +86,19 @@ def harmonics_auto_against_off(n, repeat):
     spreads(times, 4)
     print(ratio("auto/off", times["auto"], times["off"]) +
           f"; ripple removed: {r.report['harmonics']['removed']}, rms {r.report['harmonics']['ripple_rms']:.3f} rad")
+
+
+def steps_given_against_estimated(n, repeat):
+    """The same frames with their steps given and estimated, three and four of them."""
+    for steps in ((0, 1.7, 3.5), (0, 1.5, 3.1, 4.6)):
+        stack = frames(n, steps)
+        times = alternately(repeat, {"estimated": lambda: phaze.analyse(stack),
+                                     "given": lambda: phaze.analyse(stack, steps=steps)})
+        print(f"{n} x {n} uint16, {len(steps)} frames: steps given against estimated, "
+              f"{repeat} alternating runs")
+        spreads(times, 9)
+        print(ratio("given/estimated", times["given"], times["estimated"]))
+        del stack
 
 
 def synthetic_phase(n, noise):
@@ -212,6 +228,8 @@ def main():
     parser.add_argument("--size", type=int, default=4096)
     parser.add_argument("--repeat", type=int, default=7)
     parser.add_argument("--unwrapping", action="store_true", help="only spatial unwrapping")
+    parser.add_argument("--harmonics", action="store_true", help="only harmonics auto against off")
+    parser.add_argument("--steps", action="store_true", help="only steps given against estimated")
     parser.add_argument("--one-run", type=int, default=0, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.one_run:
@@ -219,6 +237,12 @@ def main():
         return
     if args.unwrapping:
         unwrapping_against_scikit_image(args.repeat)
+        return
+    if args.harmonics:
+        harmonics_auto_against_off(args.size, args.repeat)
+        return
+    if args.steps:
+        steps_given_against_estimated(args.size, args.repeat)
         return
     n = args.size
     stack = frames(n, (0, 1.7, 3.5))
@@ -230,6 +254,7 @@ def main():
     del stack
     four_against_three(n, args.repeat)
     harmonics_auto_against_off(n, args.repeat)
+    steps_given_against_estimated(n, args.repeat)
     unwrapping_against_scikit_image(args.repeat)
 
 

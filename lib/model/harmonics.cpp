@@ -7,7 +7,6 @@
 #include <complex>
 #include <vector>
 
-#include "method/symmetric_eigen.h"
 
 namespace phaze_internal {
 
@@ -34,11 +33,12 @@ struct normal_equations {
 
 // The two nodes about angle q and their weights, for linear interpolation.
 static void nodes_of(double q, int *j0, int *j1, double *w0, double *w1) {
-    double at = q * (K / TWO_PI);
-    at -= K * floor(at / K);
+    double at = q * (K / TWO_PI);  // the phases lie in [0, 2 pi], or close
+    at += at < 0 ? K : 0;
+    at -= at >= K ? K : 0;
     int j = (int)at;
-    if (j >= K) j = K - 1;
-    *j0 = j, *j1 = (j + 1) % K, *w1 = at - j, *w0 = 1 - *w1;
+    j = j < 0 ? 0 : j >= K ? K - 1 : j;
+    *j0 = j, *j1 = j + 1 < K ? j + 1 : 0, *w1 = at - j, *w0 = 1 - *w1;
 }
 
 // Adds one triple's equation e(r) - 2 e(m) + e(l) = y.
@@ -126,28 +126,48 @@ int ripple_from_triples(const scene_triples &scene, harmonic_ripple *r) {
     for (long long v : visits)
         if (v < MIN_VISITS * 3.0 * triples.size() / K) return 1;
     // The second differences; edges of objects make outliers far beyond the
-    // typical, which are left out.
-    std::vector<double> y(triples.size()), sizes(triples.size());
+    // typical, which are left out, along rows and along columns each by its
+    // own typical size (fringes across x barely change down the columns).
+    std::vector<double> y(triples.size()), sizes[2];
     for (size_t i = 0; i < triples.size(); i++) {
         const phase_triple &t = triples[i];
         y[i] = wrap(t.right - t.middle) - wrap(t.middle - t.left);
-        sizes[i] = fabs(y[i]);
+        sizes[t.down].push_back(fabs(y[i]));
     }
     if (triples.size() < (size_t)MIN_TRIPLES) return 1;
-    std::nth_element(sizes.begin(), sizes.begin() + sizes.size() / 2, sizes.end());
-    const double limit = 5 * sizes[sizes.size() / 2] + 1e-12;
+    double limits[2] = {0, 0};
+    for (int d = 0; d < 2; d++)
+        if (!sizes[d].empty()) {
+            std::nth_element(sizes[d].begin(), sizes[d].begin() + sizes[d].size() / 2,
+                             sizes[d].end());
+            limits[d] = 5 * sizes[d][sizes[d].size() / 2] + 1e-12;
+        }
     // The whole scene's equations and its halves', each in one task so that
     // the sums do not depend on the threads.
-    normal_equations all, halves[4];  // left, right, top, bottom
+    // Six tasks: the whole scene's equations, the right half's and the bottom
+    // half's, each from the first and the second half of the triples; the
+    // left and top halves' are the whole's less those. Added in a fixed order.
+    normal_equations part[6], all, halves[4];  // halves: left, right, top, bottom
+    const size_t middle = triples.size() / 2;
 #pragma omp parallel for schedule(static, 1)
-    for (int task = 0; task < 3; task++)
-        for (size_t i = 0; i < triples.size(); i++) {
-            if (!(fabs(y[i]) < limit)) continue;
+    for (int task = 0; task < 6; task++)
+        for (size_t i = task % 2 ? middle : 0; i < (task % 2 ? triples.size() : middle); i++) {
             const phase_triple &t = triples[i];
-            if (task == 0) add_triple(t, y[i], &all);
-            if (task == 1) add_triple(t, y[i], &halves[t.right_half]);
-            if (task == 2) add_triple(t, y[i], &halves[2 + t.bottom_half]);
+            if (!(fabs(y[i]) < limits[t.down])) continue;
+            if (task / 2 == 0 || (task / 2 == 1 && t.right_half) || (task / 2 == 2 && t.bottom_half))
+                add_triple(t, y[i], &part[task]);
         }
+    const auto sum = [](const normal_equations &a, const normal_equations &b, double sign,
+                        normal_equations *to) {
+        for (size_t i = 0; i < a.a.size(); i++) to->a[i] = a.a[i] + sign * b.a[i];
+        for (size_t i = 0; i < a.b.size(); i++) to->b[i] = a.b[i] + sign * b.b[i];
+        to->count = a.count + (long long)sign * b.count;
+    };
+    sum(part[0], part[1], 1, &all);
+    sum(part[2], part[3], 1, &halves[1]);
+    sum(part[4], part[5], 1, &halves[3]);
+    sum(all, halves[1], -1, &halves[0]);
+    sum(all, halves[3], -1, &halves[2]);
     if (all.count < MIN_TRIPLES) return 1;
     solve_ripple(all, r->e);
     r->e[K] = r->e[0];
@@ -165,19 +185,31 @@ int ripple_from_triples(const scene_triples &scene, harmonic_ripple *r) {
     }
     r->disagreement = worst >= 0 && r->rms > 0 ? worst / r->rms : INFINITY;
     r->removable = r->rms >= LEAST_RIPPLE && r->disagreement < 1;
+    for (int j = 0; r->removable && j <= RIPPLE_TABLE; j++) {
+        const double at = (double)j * K / RIPPLE_TABLE;
+        const int below = j == RIPPLE_TABLE ? K - 1 : (int)at;
+        r->table[j] = r->e[below] + (at - below) * (r->e[below + 1] - r->e[below]);
+    }
     r->outcome = r->rms < LEAST_RIPPLE  ? PHAZE_RIPPLE_NONE
                  : r->removable         ? PHAZE_RIPPLE_REMOVED
                                         : PHAZE_RIPPLE_UNCONFIRMED;
     return 0;
 }
 
-void correct_block(const harmonic_ripple &r, double *phase, int n) {
+// Without branches or calls, so that it runs in vector registers (AVX2 where
+// the processor has it, gathering e's nodes).
+__attribute__((target_clones("avx2", "default"))) void correct_block(const harmonic_ripple &r,
+                                                                     double *__restrict phase,
+                                                                     int n) {
+    const double scale = RIPPLE_TABLE / TWO_PI, *__restrict e = r.table;
     for (int i = 0; i < n; i++) {
         const double q = phase[i];
-        if (!(q >= 0 && q <= TWO_PI)) continue;  // NaN where masked; the phase lies in [0, 2 pi]
-        double p = q - ripple_at(r, q);
-        p += p < 0 ? TWO_PI : p >= TWO_PI ? -TWO_PI : 0;
-        phase[i] = p >= 0 && p < TWO_PI ? p : 0;
+        const bool in_turn = (q >= 0) & (q <= TWO_PI);  // NaN where masked
+        double p = q - e[(int)((in_turn ? q : 0) * scale + 0.5)];
+        p += p < 0 ? TWO_PI : 0;
+        p -= p >= TWO_PI ? TWO_PI : 0;
+        p = (p >= 0) & (p < TWO_PI) ? p : 0;
+        phase[i] = in_turn ? p : q;
     }
 }
 
@@ -194,7 +226,7 @@ void remove_ripple(const harmonic_ripple &r, double *phase, long long n) {
 // how large patches are: in fringes, and in samples at most.
 static const int FIT_HARMONICS = 3, FIT_TERMS = 1 + 2 * FIT_HARMONICS;
 static const double PATCH_FRINGES = 2;
-static const long long FIT_SAMPLES = 1 << 16;
+static const long long FIT_SAMPLES = 1 << 14;
 
 // The phase's mean change a pixel along x and y, over a coarse grid.
 static double fringe_density(const double *phase, int width, int height) {
@@ -234,23 +266,37 @@ static int patch_steps(const sample_frames &f, const double *phase, const unsign
                 sh = sh * c + ch * s, ch = next;
             }
             for (int a = 0; a < FIT_TERMS; a++) {
-                for (int b = 0; b < FIT_TERMS; b++) g[a * FIT_TERMS + b] += v[a] * v[b];
+                for (int b = 0; b <= a; b++) g[a * FIT_TERMS + b] += v[a] * v[b];
                 for (int k = 0; k < n; k++) r[k][a] += v[a] * samples[k];
             }
             c1 += c, s1 += s, count++;
         }
     if (count < 4 * FIT_TERMS || hypot(c1, s1) > 0.3 * count) return 1;
-    double values[FIT_TERMS], vectors[FIT_TERMS * FIT_TERMS];
-    symmetric_eigen(g, FIT_TERMS, values, vectors);
-    if (!(values[FIT_TERMS - 1] > 1e-9 * values[0])) return 1;
+    // g = L L^T by Cholesky; a patch whose phases leave it singular does not tell.
+    for (int j = 0; j < FIT_TERMS; j++) {
+        double d = g[j * FIT_TERMS + j];
+        for (int k = 0; k < j; k++) d -= g[j * FIT_TERMS + k] * g[j * FIT_TERMS + k];
+        if (!(d > 1e-9 * count)) return 1;
+        d = sqrt(d);
+        g[j * FIT_TERMS + j] = d;
+        for (int i = j + 1; i < FIT_TERMS; i++) {
+            double v = g[i * FIT_TERMS + j];
+            for (int k = 0; k < j; k++) v -= g[i * FIT_TERMS + k] * g[j * FIT_TERMS + k];
+            g[i * FIT_TERMS + j] = v / d;
+        }
+    }
     double amplitude = 0;
     for (int k = 0; k < n; k++) {
-        double coefficient[FIT_TERMS] = {};
-        for (int e = 0; e < FIT_TERMS; e++) {
-            double along = 0;
-            for (int a = 0; a < FIT_TERMS; a++) along += vectors[e * FIT_TERMS + a] * r[k][a];
-            for (int a = 0; a < FIT_TERMS; a++)
-                coefficient[a] += vectors[e * FIT_TERMS + a] * along / values[e];
+        double z_[FIT_TERMS], coefficient[FIT_TERMS];
+        for (int i = 0; i < FIT_TERMS; i++) {
+            double v = r[k][i];
+            for (int j = 0; j < i; j++) v -= g[i * FIT_TERMS + j] * z_[j];
+            z_[i] = v / g[i * FIT_TERMS + i];
+        }
+        for (int i = FIT_TERMS - 1; i >= 0; i--) {
+            double v = z_[i];
+            for (int j = i + 1; j < FIT_TERMS; j++) v -= g[j * FIT_TERMS + i] * coefficient[j];
+            coefficient[i] = v / g[i * FIT_TERMS + i];
         }
         // b cos p + c sin p = B cos(p + theta): b = B cos theta, c = -B sin theta.
         z[k] = std::complex<double>(coefficient[1], -coefficient[2]);
@@ -299,7 +345,7 @@ static int patch_fitted_steps(const sample_frames &f, const double *phase,
     return 0;
 }
 
-static const int BLOCK = 256, FIT_BLOCKS = 256;  // blocks of pixels A and B are taken over
+static const int BLOCK = 256, FIT_BLOCKS = 64;  // blocks of pixels A and B are taken over
 
 void refit_model(const sample_frames &f, const double *phase, const unsigned char *mask,
                  const double *known_theta, phaze_report *report) {

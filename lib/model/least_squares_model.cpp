@@ -87,21 +87,30 @@ __attribute__((target_clones("avx2", "default"))) static block_sums model_block(
     return sums;
 }
 
-// The phase of pixel (x, y) as the pass makes it, where its samples are finite
-// and have modulation, saturated or not: 0, or 1 where it has none.
-static int phase_at(const sample_frames &f, const plane_numbers &m, const quality_limits &limits,
-                    int x, int y, double *psi) {
-    double I[MAX_FRAMES], s[3] = {0, 0, 0};
-    load_block(f, (long long)y * f.width + x, 1, I, 1);
-    for (int k = 0; k < f.count; k++) {
-        if (!isfinite(I[k])) return 1;
-        for (int r = 0; r < 3; r++) s[r] += m.solve[r][k] * I[k];
+// Row y's phases as the pass makes them, where the pixel's samples are finite
+// and have modulation, saturated or not.
+static void row_phases(const sample_frames &f, const plane_numbers &m,
+                       const quality_limits &limits, int y, int x0, int count, double *psi,
+                       unsigned char *has) {
+    double samples[MAX_FRAMES * BLOCK], minus_x[BLOCK], minus_y[BLOCK], angle[BLOCK],
+        finite[BLOCK];
+    for (int done = 0; done < count; done += BLOCK) {
+        const int n = count - done < BLOCK ? count - done : BLOCK;
+        load_block(f, (long long)y * f.width + x0 + done, n, samples, BLOCK);
+        for (int j = 0; j < n; j++) minus_x[j] = minus_y[j] = 0, finite[j] = 1;
+        for (int k = 0; k < f.count; k++)
+            for (int j = 0; j < n; j++) {
+                const double I = samples[k * BLOCK + j];
+                minus_x[j] -= m.solve[1][k] * I, minus_y[j] -= m.solve[2][k] * I;
+                finite[j] = finite[j] != 0 && I - I == 0 ? 1 : 0;
+            }
+        polar_phase_block(minus_x, minus_y, angle, n);
+        for (int j = 0; j < n; j++) {
+            psi[done + j] = angle[j] < TWO_PI ? angle[j] : 0;
+            has[done + j] = finite[j] != 0 && minus_x[j] * minus_x[j] + minus_y[j] * minus_y[j] >=
+                                                   limits.min_modulation * limits.min_modulation;
+        }
     }
-    const double minus_x = -s[1], minus_y = -s[2];
-    double angle;
-    polar_phase_block(&minus_x, &minus_y, &angle, 1);
-    *psi = angle < TWO_PI ? angle : 0;
-    return !(hypot(s[1], s[2]) >= limits.min_modulation);
 }
 
 void least_squares_model(const sample_frames &f, const plane_numbers &m,
@@ -110,8 +119,9 @@ void least_squares_model(const sample_frames &f, const plane_numbers &m,
     const long long pixels = (long long)f.width * f.height, blocks = (pixels + BLOCK - 1) / BLOCK;
     if (ripple != NULL)
         ripple_from_triples(ripple_triples(f.width, f.height,
-                                           [&](int x, int y, double *psi) {
-                                               return phase_at(f, m, limits, x, y, psi);
+                                           [&](int y, int x, int n, double *psi,
+                                               unsigned char *has) {
+                                               row_phases(f, m, limits, y, x, n, psi, has);
                                            }),
                             ripple);
     const harmonic_ripple *taken_out = ripple != NULL && ripple->removable ? ripple : NULL;

@@ -323,18 +323,27 @@ void phase_and_quality(const sample_frames &f, const sample_frames &levelled_fro
     };
     const model m = fit_pass(pixel_count(f), levelled, limits);
     if (ripple != NULL) {
-        // A pixel's phase where its samples are finite and have modulation,
+        // A row's phases where its samples are finite and have modulation,
         // saturated or not.
-        const auto phase_at = [&](int x, int y, double *psi) {
-            double a, b, c, px, py, p;
-            points((long long)y * f.width + x, 1, &a, &b, &c, &px, &py, &p);
-            const double s1 = m.inverse[1][0] * a + m.inverse[1][1] * b + m.inverse[1][2] * c,
-                         s2 = m.inverse[2][0] * a + m.inverse[2][1] * b + m.inverse[2][2] * c;
-            *psi = p;
-            return !(m.fitted && isfinite(a) && isfinite(b) && isfinite(c) && isfinite(p) &&
-                     hypot(s1, s2) >= limits.min_modulation);
+        const auto row_phases = [&](int y, int x0, int count, double *psi, unsigned char *has) {
+            double a[LEVELLED_BLOCK], b[LEVELLED_BLOCK], c[LEVELLED_BLOCK], px[LEVELLED_BLOCK],
+                py[LEVELLED_BLOCK], p[LEVELLED_BLOCK];
+            for (int done = 0; done < count; done += LEVELLED_BLOCK) {
+                const int n = count - done < LEVELLED_BLOCK ? count - done : LEVELLED_BLOCK;
+                points((long long)y * f.width + x0 + done, n, a, b, c, px, py, p);
+                for (int k = 0; k < n; k++) {
+                    const double s1 = m.inverse[1][0] * a[k] + m.inverse[1][1] * b[k] +
+                                      m.inverse[1][2] * c[k],
+                                 s2 = m.inverse[2][0] * a[k] + m.inverse[2][1] * b[k] +
+                                      m.inverse[2][2] * c[k];
+                    psi[done + k] = p[k];
+                    has[done + k] = m.fitted && isfinite(a[k]) && isfinite(b[k]) &&
+                                    isfinite(c[k]) && isfinite(p[k]) &&
+                                    s1 * s1 + s2 * s2 >= limits.min_modulation * limits.min_modulation;
+                }
+            }
         };
-        ripple_from_triples(ripple_triples(f.width, f.height, phase_at), ripple);
+        ripple_from_triples(ripple_triples(f.width, f.height, row_phases), ripple);
     }
     model_all(f, m, limits, points, phase, modulation, mask, report,
               ripple != NULL && ripple->removable ? ripple : NULL);
@@ -361,11 +370,11 @@ void estimate_quality(const sample_frames &f, const quality_limits &limits, doub
     };
     model_all(f, m, limits, points, phase, modulation, mask, report, NULL);
     if (ripple == NULL) return;
-    const auto phase_at = [&](int x, int y, double *psi) {
-        *psi = phase[(size_t)y * f.width + x];
-        return isnan(*psi) ? 1 : 0;
+    const auto row_phases = [&](int y, int x0, int count, double *psi, unsigned char *has) {
+        for (int i = 0; i < count; i++)
+            psi[i] = phase[(size_t)y * f.width + x0 + i], has[i] = !isnan(psi[i]);
     };
-    ripple_from_triples(ripple_triples(f.width, f.height, phase_at), ripple);
+    ripple_from_triples(ripple_triples(f.width, f.height, row_phases), ripple);
     if (ripple->removable) remove_ripple(*ripple, phase, pixel_count(f));
 }
 
