@@ -109,6 +109,12 @@ TEST_F(Command, BadUsageWritesNothing) {
         {"--frames 4.0 f1.png f2.png f3.png",
          "--frames needs a whole number from 3 to 32, not '4.0'"},
         {"--frames ' 3' f1.png f2.png f3.png", "--frames needs a whole number from 3 to 32"},
+        {"--steps 0,90 f1.png f2.png f3.png", "--steps: 2 steps given for sets of 3 frames"},
+        {"--steps 0,90,450 f1.png f2.png f3.png", "--steps: steps 2 and 3 given are equal"},
+        {"--steps 0,1,2 f1.png f2.png f3.png", "--steps: the steps given cannot give a phase"},
+        {"--steps 0,90,x f1.png f2.png f3.png", "--steps needs numbers in degrees"},
+        {"--steps ' 0,90,180' f1.png f2.png f3.png", "--steps needs numbers in degrees"},
+        {"--steps 0,90,nan f1.png f2.png f3.png", "--steps needs numbers in degrees"},
         // A result must not replace a frame, however either is spelled.
         {"-o f2 f2_phase.png f1.png f3.png",
          "the result f2_phase.png would replace the frame f2_phase.png"},
@@ -400,6 +406,27 @@ TEST_F(Command, SetsOfFourFramesGiveFourSteps) {
     for (int k = 0; k < 4; k++)
         EXPECT_NEAR(remainder((double)report["steps"][k] + steps[k], 2 * PI), 0, 0.02) << k;
     EXPECT_EQ(report["inputs"].size(), 4u);
+}
+
+// Steps given: the phase is phi of the frames' model with those steps, and the
+// frames' own steps, measured, say when the given ones are wrong.
+TEST_F(Command, KnownStepsAreCheckedAgainstTheFrames) {
+    ASSERT_EQ(phaze("-q --steps 0,97.403,200.535 -o right f1.png f2.png f3.png").status, 0);
+    auto report = nlohmann::json::parse(read_whole_file("right_report.json"));
+    EXPECT_NEAR((double)report["steps"][1], 1.7, 1e-4);
+    EXPECT_NEAR((double)report["steps"][2], 3.5, 1e-4);
+    EXPECT_EQ((double)report["phase_offset"], 0.0);
+    ASSERT_EQ(report["measured_steps"].size(), 3u);
+    EXPECT_NEAR((double)report["measured_steps"][1], 1.7, 0.05);
+    EXPECT_EQ(report["warnings"].size(), 0u) << report["warnings"];
+    const run_result r = phaze("--steps 0,90,180 -o wrong f1.png f2.png f3.png");
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("warning: the frames' steps differ from the steps given (given 0.0, "
+                            "90.0, 180.0 degrees; the frames show 0.0, 97."),
+              std::string::npos)
+        << r.output;
+    report = nlohmann::json::parse(read_whole_file("wrong_report.json"));
+    EXPECT_NE(((std::string)report["warnings"].back()).find("the frames show"), std::string::npos);
 }
 
 // Sets at two periods make one absolute phase; --unwrap adds the spatial one.

@@ -2,6 +2,7 @@
 // refusals, and its phase against the plain serial method.
 #include <gtest/gtest.h>
 #include <math.h>
+#include <stddef.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -149,6 +150,15 @@ TEST(Library, RefusesWhatItCannotUseAndMasksWhatItCannotTrust) {
     phaze_options unsized = nan_threshold, newer = nan_threshold;
     unsized.size = 0;
     newer.size = sizeof newer + 8;  // a newer header's: what it asks for is unknown here
+    // Steps given that cannot be used.
+    phaze_options two_steps, nan_step, equal_steps, bunched_steps;
+    for (phaze_options *o : {&two_steps, &nan_step, &equal_steps, &bunched_steps})
+        phaze_default_options(o), o->step_count = 3, o->steps[0] = 0, o->steps[1] = 1.5,
+                                  o->steps[2] = 3;
+    two_steps.step_count = 2;
+    nan_step.steps[2] = NAN;
+    equal_steps.steps[2] = 1.5 + 2 * 3.141592653589793;
+    bunched_steps.steps[1] = 0.01, bunched_steps.steps[2] = 0.03;
     const void *many[33];
     for (const void *&m : many) m = ramp.data();
     struct refusal {
@@ -165,6 +175,10 @@ TEST(Library, RefusesWhatItCannotUseAndMasksWhatItCannotTrust) {
         {many, PHAZE_FLOAT32, 8, 8, 0, NULL, PHAZE_BAD_ARGUMENT, "33 frames given", 33},
         {ok, PHAZE_FLOAT32, 8, 8, 0, &unsized, PHAZE_BAD_ARGUMENT, "phaze_default_options"},
         {ok, PHAZE_FLOAT32, 8, 8, 0, &newer, PHAZE_BAD_ARGUMENT, "this library's header"},
+        {ok, PHAZE_FLOAT32, 8, 8, 0, &two_steps, PHAZE_BAD_ARGUMENT, "2 steps given"},
+        {ok, PHAZE_FLOAT32, 8, 8, 0, &nan_step, PHAZE_BAD_ARGUMENT, "not a finite number"},
+        {ok, PHAZE_FLOAT32, 8, 8, 0, &equal_steps, PHAZE_BAD_ARGUMENT, "are equal"},
+        {ok, PHAZE_FLOAT32, 8, 8, 0, &bunched_steps, PHAZE_BAD_ARGUMENT, "within 0.05 rad"},
         {missing, PHAZE_FLOAT32, 8, 8, 0, NULL, PHAZE_BAD_ARGUMENT, "frame 2 is missing"},
         {ok, PHAZE_FLOAT32, 0, 8, 0, NULL, PHAZE_BAD_ARGUMENT, "empty"},
         {ok, PHAZE_FLOAT32, 2, 2, 0, NULL, PHAZE_BAD_ARGUMENT, "at least 5 pixels"},
@@ -184,6 +198,13 @@ TEST(Library, RefusesWhatItCannotUseAndMasksWhatItCannotTrust) {
             analyse(c.frames, c.type, c.width, c.height, c.options, c.stride, c.count);
         EXPECT_EQ(a.status, c.status) << c.says;
         EXPECT_NE(a.message.find(c.says), std::string::npos) << a.message;
+        // Options the analysis refuses, the check of options refuses alike.
+        char why[256] = "";
+        if (c.options != NULL) {
+            EXPECT_EQ(phaze_check_options(c.options, 3, why, sizeof why), PHAZE_BAD_ARGUMENT)
+                << c.says;
+            EXPECT_EQ(std::string(why), a.message);
+        }
     }
     // No fringes anywhere: fully masked, with a warning, not a failure.
     std::vector<float> dim(64, 0.501f), dimmer(64, 0.502f);
@@ -251,6 +272,33 @@ TEST(Library, OptionsOfAnEarlierHeaderTakeTheDefaultsOfWhatItLacks) {
         EXPECT_EQ(a.phase, b.phase) << choice;
         EXPECT_EQ(a.report.ripple_removed, choice == PHAZE_HARMONICS_AUTO) << choice;
     }
+}
+
+// A caller of 0.4 has a report that ends before the fields of 0.5: the
+// library, told so by its options, writes nothing past it.
+TEST(Library, AnEarlierCallersReportIsNotWrittenPastItsEnd) {
+    fringe_options o;
+    o.width = 64, o.height = 48;
+    std::vector<unsigned char> frames[3];
+    fringe_samples(o, fringe_phase(o), frames);
+    const void *pointers[3] = {frames[0].data(), frames[1].data(), frames[2].data()};
+    const phaze_frames f = {pointers, 3, PHAZE_UINT8, o.width, o.height, 0};
+    struct {
+        size_t size;
+        double min_modulation, saturation;
+        int device, harmonics;
+    } earlier = {32, -1, -1, PHAZE_DEVICE_AUTO, PHAZE_HARMONICS_OFF};
+    const size_t old_report = offsetof(phaze_report, steps_given);
+    std::vector<unsigned char> room(sizeof(phaze_report), 0xa5);
+    std::vector<double> phase((size_t)o.width * o.height);
+    char message[256];
+    ASSERT_EQ(phaze_analyse(&f, reinterpret_cast<const phaze_options *>(&earlier), phase.data(),
+                            NULL, NULL, reinterpret_cast<phaze_report *>(room.data()), message,
+                            sizeof message),
+              PHAZE_OK)
+        << message;
+    for (size_t i = old_report; i < room.size(); i++) ASSERT_EQ(room[i], 0xa5) << "byte " << i;
+    EXPECT_EQ(reinterpret_cast<phaze_report *>(room.data())->frame_count, 3);
 }
 
 // Frames that give a phase but not one to trust are flagged, and good ones are
