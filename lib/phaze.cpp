@@ -26,6 +26,7 @@
 #include "model/least_squares_model.h"
 #include "model/model.h"
 #include "model/warnings.h"
+#include "unwrap/coarse_steps.h"
 #include "unwrap/spatial.h"
 #include "unwrap/temporal.h"
 #ifdef PHAZE_WITH_CUDA
@@ -571,33 +572,75 @@ static phaze_status analyse_periods(const phaze_frames *sets, int count, const d
                         phaze_sample_type_name(sets[0].type));
         if (periods[k] < periods[finest]) finest = k;
     }
+    for (int k = 0; k < count; k++)
+        for (int j = 0; j < count; j++)
+            if (!(periods[k] / periods[j] < 1e6))
+                return fail(PHAZE_BAD_ARGUMENT, message, message_size,
+                            "periods %g and %g are too far apart (a ratio over a million): no "
+                            "phase tells orders so fine",
+                            periods[k], periods[j]);
     const size_t pixels = (size_t)sets[0].width * sets[0].height;
     std::vector<std::vector<double>> phases(count);
     std::vector<std::vector<unsigned char>> masks(count);
     std::vector<const double *> phase_of(count);
     std::vector<const unsigned char *> mask_of(count);
-    phaze_report finest_report;
-    for (int k = 0; k < count; k++) {
-        phases[k].resize(pixels), masks[k].resize(pixels);
-        phaze_report r;
+    std::vector<phaze_report> reports(count);
+    std::vector<double> fringes(count, 0);
+    const auto analyse_set = [&](int k, const phaze_options &o) {
         char why[256] = "";
         const phaze_status status =
-            analyse(&sets[k], &chosen[k], phases[k].data(), k == finest ? modulation : NULL,
-                    masks[k].data(), &r, why, sizeof why);
+            analyse(&sets[k], &o, phases[k].data(), k == finest ? modulation : NULL,
+                    masks[k].data(), &reports[k], why, sizeof why);
         if (status != PHAZE_OK)
-            return fail(status, message, message_size, "set %d (period %g): %s", k + 1, periods[k],
-                        why);
-        if (k == finest) finest_report = r;
+            return fail(status, message, message_size, "set %d (period %g): %s", k + 1,
+                        periods[k], why);
+        fringes[k] = fringes_across(phases[k].data(), masks[k].data(), sets[k].width,
+                                    sets[k].height);
+        return PHAZE_OK;
+    };
+    for (int k = 0; k < count; k++) {
+        phases[k].resize(pixels), masks[k].resize(pixels);
+        const phaze_status status = analyse_set(k, chosen[k]);
+        if (status != PHAZE_OK) return status;
         phase_of[k] = phases[k].data(), mask_of[k] = masks[k].data();
     }
+    // A set whose phase goes round less than two turns cannot show its own
+    // steps; the coarsest set that can shows them, its phase scaled.
+    if (chosen[0].step_count == 0) {
+        int guide = -1;
+        for (int k = 0; k < count; k++)
+            if (fringes[k] >= 2 && (guide < 0 || periods[k] > periods[guide])) guide = k;
+        for (int k = 0; k < count && guide >= 0; k++) {
+            if (periods[k] <= periods[guide] || fringes[guide] * periods[guide] / periods[k] >= 2)
+                continue;
+            const sample_type types[4] = {SAMPLES_U8, SAMPLES_U16, SAMPLES_F32, SAMPLES_F64};
+            const size_t row = (size_t)sets[k].width * sample_bytes(sets[k].type);
+            sample_frames f = {{}, types[sets[k].type], sets[k].width, sets[k].height,
+                               sets[k].row_stride ? sets[k].row_stride : row, sets[k].count};
+            for (int j = 0; j < sets[k].count; j++) f.frame[j] = sets[k].frame[j];
+            phaze_options o = chosen[k];
+            if (steps_from_finer_phase(f, phases[guide].data(), masks[guide].data(),
+                                       periods[guide] / periods[k], o.steps))
+                continue;
+            o.step_count = sets[k].count;
+            const phaze_status status = analyse_set(k, o);
+            if (status != PHAZE_OK) return status;
+            reports[k].steps_given = 0;  // the steps are the frames', not the caller's
+        }
+    }
+    phaze_report finest_report = reports[finest];
+    finest_report.set_count = count;
+    for (int k = 0; k < count; k++) finest_report.set_warnings[k] = reports[k].warnings;
     std::vector<unsigned char> final_mask(pixels);
-    const long long masked =
+    const temporal_outcome outcome =
         unwrap_temporal(phase_of.data(), mask_of.data(), count, periods, sets[0].width,
                         sets[0].height, chosen[0].step_count > 0, phase, final_mask.data());
-    if (masked < 0)
+    if (outcome.coarsest_turns_over)
         return fail(PHAZE_BAD_ARGUMENT, message, message_size,
-                    "the coarsest period shows more than one fringe across the scene: its phase "
-                    "has no gap to cut at, and the orders cannot be known; add a coarser period");
+                    "the coarsest period shows more than one fringe across the scene, and the "
+                    "orders cannot be known there; add a coarser period");
+    const long long masked = outcome.masked;
+    if (outcome.orders_unreliable) finest_report.warnings |= PHAZE_WARN_ORDERS_UNRELIABLE;
     if (mask != NULL) memcpy(mask, final_mask.data(), pixels);
     // The masking warnings for the final mask, which also drops order errors.
     finest_report.masked_fraction = masked / (double)pixels;

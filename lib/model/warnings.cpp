@@ -26,6 +26,10 @@ const char *warning_text(unsigned warning) {
         case PHAZE_WARN_STEPS_DIFFER:
             return "the frames' steps differ from the steps given: is a frame out of place, are the "
                    "steps in another unit, or is the phase shifter miscalibrated?";
+        case PHAZE_WARN_ORDERS_UNRELIABLE:
+            return "the fringe orders are unreliable: a coarser period's phase is too rough for its "
+                   "ratio to the next, or the periods disagree at many pixels; add a period between "
+                   "them, or frames to the coarse sets";
         case PHAZE_WARN_PATTERN_VARIES:
             return "the frames do not show one fringe pattern across the scene (their steps "
                    "seem to change from place to place): the phase is unreliable; is a frame "

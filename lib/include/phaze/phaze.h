@@ -52,6 +52,7 @@ typedef enum {
 
 #define PHAZE_MIN_FRAMES 3
 #define PHAZE_MAX_FRAMES 32
+#define PHAZE_MAX_PERIODS 8 /* sets of phaze_analyse_periods */
 
 /* count frames (PHAZE_MIN_FRAMES to PHAZE_MAX_FRAMES) of one size and sample
  * type, row after row, with one row stride. */
@@ -99,7 +100,8 @@ typedef enum {
     PHAZE_WARN_NO_SPATIAL_ORDER = 1 << 6, /* the phase looks like noise */
     PHAZE_WARN_RIPPLE_LEFT = 1 << 7,      /* a harmonic ripple was seen but not confirmed */
     PHAZE_WARN_PATTERN_VARIES = 1 << 8,   /* the steps seem to change across the scene */
-    PHAZE_WARN_STEPS_DIFFER = 1 << 9      /* the frames' steps are not those given */
+    PHAZE_WARN_STEPS_DIFFER = 1 << 9,     /* the frames' steps are not those given */
+    PHAZE_WARN_ORDERS_UNRELIABLE = 1 << 10 /* temporal unwrapping: orders the data cannot fix */
 } phaze_warning;
 
 /* What became of the harmonic ripple (the report's ripple_outcome). */
@@ -145,6 +147,10 @@ typedef struct {
      * them, or steps were not given. */
     int steps_given;
     double measured_steps[PHAZE_MAX_FRAMES];
+    /* phaze_analyse_periods: each set's own warnings, in the order the sets
+     * were given (the report's other fields are the finest set's). */
+    int set_count;
+    unsigned set_warnings[PHAZE_MAX_PERIODS];
 } phaze_report;
 
 PHAZE_API void phaze_default_options(phaze_options *options);
@@ -187,7 +193,6 @@ PHAZE_API phaze_status phaze_unwrap(const double *phase, const unsigned char *ma
  * also drops pixels where the periods disagree (an order error); modulation
  * and report are the finest set's, the report's masked_fraction the final
  * mask's. */
-#define PHAZE_MAX_PERIODS 8
 PHAZE_API phaze_status phaze_analyse_periods(const phaze_frames *sets, int set_count,
                                              const double *periods, const phaze_options *options,
                                              double *phase, float *modulation, unsigned char *mask,
