@@ -623,9 +623,12 @@ static phaze_status analyse_periods(const phaze_frames *sets, int count, const d
                                        periods[guide] / periods[k], o.steps))
                 continue;
             o.step_count = sets[k].count;
+            // The frames are judged as they were: the steps are theirs, not
+            // the caller's, and three frames with steps fit any phase.
+            const unsigned judged = reports[k].warnings;
             const phaze_status status = analyse_set(k, o);
             if (status != PHAZE_OK) return status;
-            reports[k].steps_given = 0;  // the steps are the frames', not the caller's
+            reports[k].steps_given = 0, reports[k].warnings = judged;
         }
     }
     phaze_report finest_report = reports[finest];

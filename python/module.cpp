@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "shared/report_sentences.h"
+
 #include "phaze/phaze.h"
 #include "shared/large_memory.h"
 
@@ -53,7 +55,8 @@ static nb::ndarray<nb::numpy, T> owned_array(std::vector<size_t> shape) {
     return nb::ndarray<nb::numpy, T>(data, shape.size(), shape.data(), owner);
 }
 
-static nb::dict report_dict(const phaze_report &r, int type, size_t rows, size_t columns) {
+static nb::dict report_dict(const phaze_report &r, const std::vector<double> &periods, int type,
+                            size_t rows, size_t columns) {
     nb::dict d;
     auto steps = owned_array<double>({(size_t)r.frame_count});
     for (int k = 0; k < r.frame_count; k++) steps.data()[k] = r.steps[k];
@@ -64,13 +67,7 @@ static nb::dict report_dict(const phaze_report &r, int type, size_t rows, size_t
     d["masked_fraction"] = r.masked_fraction;
     d["residual_rms"] = r.residual_rms;
     nb::list warnings;
-    for (unsigned bit = 1; bit != 0; bit <<= 1)
-        if (r.warnings & bit) {
-            std::string sentence(phaze_describe_warning(&r, bit, NULL, 0), '\0');
-            phaze_describe_warning(&r, bit, &sentence[0], sentence.size());
-            sentence.pop_back();  // the terminating zero
-            warnings.append(sentence);
-        }
+    for (const std::string &w : phaze_internal::report_sentences(r, periods)) warnings.append(w);
     d["warnings"] = warnings;
     if (r.steps_given) {
         auto measured = owned_array<double>({(size_t)r.frame_count});
@@ -231,7 +228,7 @@ static nb::tuple analyse_sets(const std::vector<std::vector<frame>> &sets,
     if (status == PHAZE_NO_MEMORY) throw std::bad_alloc();
     if (status != PHAZE_OK) throw nb::value_error(message);
     return nb::make_tuple(phase, modulation, mask,
-                          report_dict(report, views[0].type, rows, columns));
+                          report_dict(report, periods, views[0].type, rows, columns));
 }
 
 static nb::tuple analyse(const std::vector<frame> &frames, nb::handle min_modulation,

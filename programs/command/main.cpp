@@ -143,7 +143,7 @@ static void write_job(const command_options &o, job &j) {
             j.said += number;
             for (const std::string &name : written) j.said += " " + name;
             j.said += "\n";
-            for (const std::string &w : report_warnings(j.sets[0], r))
+            for (const std::string &w : report_warnings(o, j.sets[0], r))
                 j.said += "phaze: " + j.paths[0] + ": warning: " + w + "\n";
         }
     }

@@ -1,5 +1,7 @@
 #include "command/set_results.h"
 
+#include "shared/report_sentences.h"
+
 #include <errno.h>
 #include <math.h>
 #include <stdio.h>
@@ -70,15 +72,10 @@ static json number(double value) {
     return strtod(text, NULL);
 }
 
-std::vector<std::string> report_warnings(const frame_set &set, const phaze_report &r) {
+std::vector<std::string> report_warnings(const command_options &o, const frame_set &set,
+                                         const phaze_report &r) {
     std::vector<std::string> all = set.warnings;
-    for (unsigned bit = 1; bit != 0; bit <<= 1)
-        if (r.warnings & bit) {
-            std::string sentence(phaze_describe_warning(&r, bit, NULL, 0), '\0');
-            phaze_describe_warning(&r, bit, &sentence[0], sentence.size());
-            sentence.pop_back();  // the terminating zero
-            all.push_back(sentence);
-        }
+    for (const std::string &w : phaze_internal::report_sentences(r, o.periods)) all.push_back(w);
     return all;
 }
 
@@ -99,7 +96,7 @@ static std::string report_json(const command_options &o, const std::vector<std::
     report["modulation"] = number(r.modulation);
     report["masked_fraction"] = number(r.masked_fraction);
     report["residual_rms"] = number(r.residual_rms);
-    report["warnings"] = report_warnings(set, r);
+    report["warnings"] = report_warnings(o, set, r);
     report["inputs"] = paths;
     report["width"] = set.view.width;
     report["height"] = set.view.height;

@@ -30,4 +30,5 @@ int write_set_results(const command_options &options, const std::string &prefix,
                       std::string *reason);
 
 // The set's warnings as sentences: the reading's, then the library's.
-std::vector<std::string> report_warnings(const frame_set &set, const phaze_report &report);
+std::vector<std::string> report_warnings(const command_options &options, const frame_set &set,
+                                         const phaze_report &report);

@@ -104,3 +104,20 @@ def right_share(unwrapped, reference, mask):
         right = np.count_nonzero(turns == commonest[region])
         best = max(best, right)
     return best / np.count_nonzero(scored)
+
+
+def right_share_absolute(phase, reference, trusted):
+    """Share of the trusted pixels where an absolute phase is within pi of the reference,
+    given one constant and one sign for the whole scene; a masked pixel (NaN) is wrong."""
+    best = 0.0
+    for sign in (1, -1):
+        d = sign * phase - reference
+        scored = trusted & np.isfinite(d)
+        if not scored.any():
+            continue
+        centre = np.angle(np.mean(np.exp(1j * d[scored])))
+        turns = np.round((d[scored] - centre) / (2 * np.pi))
+        values, counts = np.unique(turns, return_counts=True)
+        right = np.abs(d[scored] - centre - 2 * np.pi * values[np.argmax(counts)]) < np.pi
+        best = max(best, right.sum() / trusted.sum())
+    return best

@@ -345,32 +345,6 @@ def test_harmonics_on_real_captures():
     assert all(a <= 1.05 * o for a, o in four)
 
 
-def fringe_set(u, period, count, rng):
-    """count 8-bit frames of fringes of the given period along u, unequal unknown steps
-    (equal ones shaken by up to 0.3 rad)."""
-    phi = 2 * np.pi * u / period
-    steps = 2 * np.pi * np.arange(count) / count + np.concatenate([[0.0], rng.uniform(-0.3, 0.3, count - 1)])
-    return np.stack([np.clip(np.round(128 + 100 * np.cos(phi + s) + rng.normal(0, 1, phi.shape)), 0, 255)
-                     .astype(np.uint8) for s in steps])
-
-
-@pytest.mark.parametrize("periods", [(400.0, 100.0, 25.0, 6.25), (14.0, 15.0, 16.0)])
-def test_temporal_unwrapping_gives_the_absolute_phase(periods):
-    rng = np.random.default_rng(5)
-    y, x = np.mgrid[0:240, 0:320]
-    u = x + 0.15 * y + 16 * np.exp(-((x - 180) ** 2 + (y - 120) ** 2) / 2000.0)  # projector units
-    sets = [fringe_set(u, period, 3 + k % 2, rng) for k, period in enumerate(periods)]
-    r = phaze.analyse_periods(sets, periods)
-    truth = 2 * np.pi * u / min(periods)
-    right = max(np.mean(np.abs(sign * r.phase - truth - np.nanmedian(sign * r.phase - truth)) < np.pi)
-                for sign in (1, -1))  # a masked pixel (NaN) counts as wrong
-    assert right >= 0.999
-    assert r.report["periods"] == list(periods)
-    if len(periods) == 4:  # without the coarse periods, no phase is absolute
-        with pytest.raises(ValueError, match="more than one fringe across the scene"):
-            phaze.analyse_periods(sets[2:], periods[2:])
-
-
 def given_step_frames(steps, dtype=np.uint16, noise=20.0, shape=(240, 320), phi=None, seed=4):
     """Frames A + B cos(phi + step_k) + noise and phi: a tilt and a bump, or phi given."""
     height, width = shape
@@ -461,21 +435,3 @@ def test_bad_steps_are_refused(steps, says):
     with pytest.raises((ValueError, TypeError)) as caught:
         phaze.analyse(frames, steps=steps)
     assert says in str(caught.value)
-
-
-def test_periods_with_given_steps_give_the_projector_coordinate():
-    """Fringes A + B cos(2 pi u / T + step_k) of a projector column u >= 0: the absolute
-    phase is exactly 2 pi u / T of the finest period, with no sign or constant sought."""
-    y, x = np.mgrid[0:192, 0:256].astype(float)
-    u = 3 + x + 0.2 * y + 20 * np.exp(-((x - 140) ** 2 + (y - 90) ** 2) / 900)  # projector columns
-    periods, steps = (512.0, 128.0, 32.0), np.radians([0, 90, 180, 270])
-    sets = [given_step_frames(steps, np.uint8, 1.0, shape=u.shape, phi=2 * np.pi * u / t, seed=k)[0]
-            for k, t in enumerate(periods)]
-    r = phaze.analyse_periods(sets, periods, steps=steps)
-    error = (r.phase - 2 * np.pi * u / 32)[r.mask]
-    assert r.mask.mean() > 0.999 and np.abs(error).max() < 0.1 and abs(error.mean()) < 0.005
-    # one array a set gives the same; steps for some sets only are refused
-    each = phaze.analyse_periods(sets, periods, steps=[steps] * 3)
-    np.testing.assert_array_equal(each.phase, r.phase)
-    with pytest.raises(ValueError, match="one a set"):
-        phaze.analyse_periods(sets, periods, steps=[steps] * 2)
