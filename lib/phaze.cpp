@@ -624,8 +624,9 @@ static phaze_status analyse_periods(const phaze_frames *sets, int count, const d
                 continue;
             o.step_count = sets[k].count;
             // The frames are judged as they were: the steps are theirs, not
-            // the caller's, and three frames with steps fit any phase.
-            const unsigned judged = reports[k].warnings;
+            // the caller's, and three frames with steps fit any phase. Their
+            // steps are no longer unknown.
+            const unsigned judged = reports[k].warnings & ~(unsigned)PHAZE_WARN_FEW_FRINGES;
             const phaze_status status = analyse_set(k, o);
             if (status != PHAZE_OK) return status;
             reports[k].steps_given = 0, reports[k].warnings = judged;

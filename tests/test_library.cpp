@@ -303,8 +303,9 @@ TEST(Library, AnEarlierCallersReportIsNotWrittenPastItsEnd) {
 
 // Frames that give a phase but not one to trust are flagged, and good ones are
 // not: three frames and more, a frame dropped, black, dimmed, moved, flipped
-// or from another fringe period, steps that leave the phase undetermined, and
-// a projector's harmonics, which are no misfit.
+// or from another fringe period, steps that leave the phase undetermined (four
+// frames need fringes to tell theirs), and a projector's harmonics, which are
+// no misfit.
 TEST(Library, WarnsWhenTheFramesDoNotFitTheModel) {
     // Fringes across x, bent by a bump off the centre, as a projector's on an
     // object. (Three frames cannot reveal a frame whose fringes part from the
@@ -365,6 +366,10 @@ TEST(Library, WarnsWhenTheFramesDoNotFitTheModel) {
     const std::vector<uint16_t> g4[4] = {frame(phi, 0, 2.2), frame(phi, quarter, 2.2),
                                          frame(phi, 2 * quarter, 2.2),
                                          frame(phi, 3 * quarter, 2.2)};
+    std::vector<double> wide(pixels);  // 0.8 of a fringe across
+    for (size_t i = 0; i < pixels; i++) wide[i] = TWO_PI * (double)(i % W) / 800;
+    const std::vector<uint16_t> w5[5] = {frame(wide, 0), frame(wide, 1.4), frame(wide, 2.9),
+                                         frame(wide, 4.6), frame(wide, 5.5)};
     struct doubtful {
         const char *what;
         std::vector<std::vector<uint16_t>> frames;
@@ -391,6 +396,8 @@ TEST(Library, WarnsWhenTheFramesDoNotFitTheModel) {
         {"five, one upside down", {f5[0], f5[1], f5[2], f5[3], flipped(f5[4])},
          PHAZE_WARN_MODEL_MISFIT},
         {"four at 90 degrees, gamma 2.2", {g4[0], g4[1], g4[2], g4[3]}, 0},
+        {"four, 0.8 of a fringe", {w5[0], w5[1], w5[2], w5[3]}, PHAZE_WARN_FEW_FRINGES},
+        {"five, 0.8 of a fringe", {w5[0], w5[1], w5[2], w5[3], w5[4]}, 0},
         {"steps in two groups half a turn apart",
          {a, frame(phi, 0.05), frame(phi, 3.14159), frame(phi, 3.19159)},
          PHAZE_WARN_STEPS_CLOSE},
@@ -404,7 +411,8 @@ TEST(Library, WarnsWhenTheFramesDoNotFitTheModel) {
             analyse(frames.data(), PHAZE_UINT16, W, H, NULL, 0, (int)frames.size());
         ASSERT_EQ(r.status, PHAZE_OK) << k.what << ": " << r.message;
         const unsigned doubts = PHAZE_WARN_MODEL_MISFIT | PHAZE_WARN_PATTERN_VARIES |
-                                PHAZE_WARN_STEPS_CLOSE | PHAZE_WARN_NO_SPATIAL_ORDER;
+                                PHAZE_WARN_STEPS_CLOSE | PHAZE_WARN_NO_SPATIAL_ORDER |
+                                PHAZE_WARN_FEW_FRINGES;
         std::string warnings;
         for (unsigned bit = 1; bit != 0; bit <<= 1)
             if (r.report.warnings & bit) warnings += std::string(phaze_warning_text(bit)) + "; ";

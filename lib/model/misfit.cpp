@@ -106,7 +106,7 @@ misfit_measure measure_misfit(const sample_frames &f, const phaze_report &report
     if (n < 4 || steps_of_report(report, &m)) return result;
     // The first pass: the harmonics' normal equations, the frames' amplitudes.
     double gg[TERMS * TERMS] = {}, gr[TERMS] = {}, vv[4][4] = {}, vi[MAX_FRAMES][4] = {},
-           sum_b = 0;
+           sum_b = 0, circle[5] = {};
     long long pairs = 0;
     fitted_pixel p[2];
     residual r[2];
@@ -127,6 +127,11 @@ misfit_measure measure_misfit(const sample_frames &f, const phaze_report &report
                 for (int k = 0; k < n; k++) vi[k][a] += v[a] * p[j].I[k];
             }
             sum_b += r[j].B;
+            if (r[j].B > 0) {
+                const double c = p[j].X / r[j].B, s = p[j].Y / r[j].B;
+                circle[0] += c, circle[1] += s, circle[2] += c * c, circle[3] += s * s,
+                    circle[4] += c * s;
+            }
         }
     });
     if (pairs < MIN_PAIRS || !(sum_b > 0)) return result;
@@ -158,7 +163,15 @@ misfit_measure measure_misfit(const sample_frames &f, const phaze_report &report
     std::sort(sorted, sorted + n);
     const double median = n % 2 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) / 2;
     result.weakest_frame = (int)(std::min_element(amplitude, amplitude + n) - amplitude);
-    result.weakest = median > 0 ? amplitude[result.weakest_frame] / median : NAN;
+    // Over phases that do not go round the circle, the harmonics lean on the
+    // fundamental differently in each frame: the amplitudes tell nothing there.
+    const double count = 2.0 * pairs, mc = circle[0] / count, ms = circle[1] / count;
+    const double cc = circle[2] / count - mc * mc, ss = circle[3] / count - ms * ms,
+                 cs = circle[4] / count - mc * ms;
+    const double spread = ((cc + ss) / 2 - sqrt((cc - ss) * (cc - ss) / 4 + cs * cs)) / 0.5;
+    result.weakest = median > 0 && spread >= MIN_PHASE_SPREAD_FOR_AMPLITUDES
+                         ? amplitude[result.weakest_frame] / median
+                         : NAN;
     return result;
 }
 

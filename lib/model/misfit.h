@@ -18,7 +18,8 @@ namespace phaze_internal {
 
 struct misfit_measure {
     double unexplained;  // rms of what the model leaves, over the mean modulation; NaN: untold
-    double weakest;      // the smallest frame's fringe amplitude over the median frame's
+    double weakest;      // the smallest frame's fringe amplitude over the median frame's;
+                         // NaN where the phases do not spread round the circle
     int weakest_frame;   // its index
 };
 
@@ -30,5 +31,9 @@ misfit_measure measure_misfit(const sample_frames &frames, const phaze_report &r
 // modulation unexplained, a dropped or foreign frame 0.07 and more; a frame at
 // half brightness carries half the fringes, a black or constant one none.
 constexpr double MAX_UNEXPLAINED_SHARE = 0.065, MIN_FRAME_AMPLITUDE = 0.6;
+// The smaller eigenvalue of the second moments of (cos, sin) of the sample's
+// phases, over a full circle's 1/2: below it (under about 0.6 of a turn seen),
+// the frames' amplitudes are not judged.
+constexpr double MIN_PHASE_SPREAD_FOR_AMPLITUDES = 0.5;
 
 }  // namespace phaze_internal

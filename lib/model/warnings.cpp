@@ -2,8 +2,11 @@
 
 #include <math.h>
 
+#include <vector>
+
 #include "model/local_shape.h"
 #include "model/misfit.h"
+#include "unwrap/temporal.h"
 
 namespace phaze_internal {
 
@@ -30,6 +33,10 @@ const char *warning_text(unsigned warning) {
             return "the fringe orders are unreliable: a coarser period's phase is too rough for its "
                    "ratio to the next, or the periods disagree at many pixels; add a period between "
                    "them, or frames to the coarse sets";
+        case PHAZE_WARN_FEW_FRINGES:
+            return "four frames tell their steps only through phases spread evenly round the "
+                   "circle, and these show too few fringes for that: the steps and the phase are "
+                   "unreliable; give the steps, or take five frames or more";
         case PHAZE_WARN_PATTERN_VARIES:
             return "the frames do not show one fringe pattern across the scene (their steps "
                    "seem to change from place to place): the phase is unreliable; is a frame "
@@ -92,6 +99,12 @@ void warn_of_doubtful_results(const double *phase, int width, int height, phaze_
         report->warnings |= PHAZE_WARN_STEPS_CLOSE;
     if (phase_order(phase, width, height) < MIN_PHASE_ORDER)
         report->warnings |= PHAZE_WARN_NO_SPATIAL_ORDER;
+    if (report->frame_count == 4 && !report->steps_given && report->masked_fraction < 1) {
+        std::vector<unsigned char> valid((size_t)width * height);
+        for (size_t i = 0; i < valid.size(); i++) valid[i] = !isnan(phase[i]);
+        if (fringes_across(phase, valid.data(), width, height) < MIN_FRINGES_FOR_FOUR_FRAMES)
+            report->warnings |= PHAZE_WARN_FEW_FRINGES;
+    }
 }
 
 }  // namespace phaze_internal

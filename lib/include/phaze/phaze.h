@@ -101,7 +101,8 @@ typedef enum {
     PHAZE_WARN_RIPPLE_LEFT = 1 << 7,      /* a harmonic ripple was seen but not confirmed */
     PHAZE_WARN_PATTERN_VARIES = 1 << 8,   /* the steps seem to change across the scene */
     PHAZE_WARN_STEPS_DIFFER = 1 << 9,     /* the frames' steps are not those given */
-    PHAZE_WARN_ORDERS_UNRELIABLE = 1 << 10 /* temporal unwrapping: orders the data cannot fix */
+    PHAZE_WARN_ORDERS_UNRELIABLE = 1 << 10, /* temporal unwrapping: orders the data cannot fix */
+    PHAZE_WARN_FEW_FRINGES = 1 << 11        /* four frames, unknown steps, too few fringes */
 } phaze_warning;
 
 /* What became of the harmonic ripple (the report's ripple_outcome). */
