@@ -11,6 +11,7 @@
 #include <set>
 
 #include "shared/file_places.h"
+#include "shared/result_names.h"
 
 static const char *HELP =
     "usage: phaze [options] FRAME1 FRAME2 FRAME3 ... [FRAME1 FRAME2 FRAME3 ...]\n"
@@ -72,7 +73,7 @@ static int parse_whole_number(const char *text, int *value) {
     return 1;
 }
 
-static int parse_formats(const char *list, command_options *o) {
+static int parse_formats(const char *list, run_options *o) {
     o->tiff = o->png = o->json = o->npy = o->txt = false;
     std::string text = list;
     size_t start = 0;
@@ -98,7 +99,7 @@ static int parse_formats(const char *list, command_options *o) {
     return 1;
 }
 
-int parse_arguments(int argc, char **argv, command_options *o) {
+int parse_arguments(int argc, char **argv, run_options *o) {
     enum {
         FORMATS = 1000,
         MIN_MODULATION,
@@ -289,20 +290,9 @@ static std::string file_name(const std::string &path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-const char *const RESULT_SUFFIXES[RESULT_KINDS] = {"_phase.tiff", "_modulation.tiff", "_mask.png",
-                                                   "_phase.png",  "_report.json",     "_phase.npy",
-                                                   "_phase.txt",  "_unwrapped.tiff"};
-
-bool result_wanted(const command_options &o, int kind) {
-    const bool wanted[RESULT_KINDS] = {o.tiff, o.tiff, o.png, o.png,
-                                       o.json, o.npy,  o.txt, o.unwrap};
-    return wanted[kind];
-}
-
-int result_prefixes(const command_options &o, std::vector<std::string> *prefixes) {
+int result_prefixes(const run_options &o, std::vector<std::string> *prefixes) {
     const size_t sets = o.frames.size() / frames_per_result(o);
     std::set<std::string> seen;
-    std::vector<std::string> results;
     for (size_t s = 0; s < sets; s++) {
         const std::string &first = o.frames[frames_per_result(o) * s];
         std::string prefix;
@@ -316,15 +306,10 @@ int result_prefixes(const command_options &o, std::vector<std::string> *prefixes
         if (!seen.insert(name_place(prefix)).second)
             return usage_error("two sets would write their results to " + prefix + "_*");
         prefixes->push_back(prefix);
-        for (int k = 0; k < RESULT_KINDS; k++)
-            if (result_wanted(o, k)) results.push_back(prefix + RESULT_SUFFIXES[k]);
     }
     // Frames are read before their set's results are written, but a batch reads
     // later sets after earlier ones are written, and a user keeps their frames.
-    int result = 0;
-    const int frame = replaced_input(results, o.frames, &result);
-    if (frame >= 0)
-        return usage_error("the result " + results[result] + " would replace the frame " +
-                           o.frames[frame]);
+    const std::string replacing = result_replacing_frame(o, *prefixes, o.frames);
+    if (!replacing.empty()) return usage_error(replacing);
     return ARGUMENTS_RUN;
 }

@@ -17,8 +17,8 @@
 #include <new>
 
 #include "command/arguments.h"
-#include "command/frame_set.h"
-#include "command/set_results.h"
+#include "shared/set_reading.h"
+#include "shared/set_results.h"
 #include "shared/in_parallel.h"
 #include "shared/large_memory.h"
 #include "phaze/phaze.h"
@@ -55,7 +55,7 @@ static void fail(job &j, const std::string &file, const std::string &reason) {
     j.failure = "phaze: " + file + ": " + reason + "\n";
 }
 
-static void read_job(const command_options &o, job &j) {
+static void read_job(const run_options &o, job &j) {
     const size_t count = o.periods.empty() ? 1 : o.periods.size(), n = o.frames_per_set;
     std::string file, reason;
     try {
@@ -71,7 +71,7 @@ static void read_job(const command_options &o, job &j) {
     }
 }
 
-static void analyse_job(const command_options &o, job &j) {
+static void analyse_job(const run_options &o, job &j) {
     if (!j.failure.empty()) return;
     set_outputs &out = j.out;
     try {
@@ -119,7 +119,7 @@ static void analyse_job(const command_options &o, job &j) {
                 set.warnings.push_back(w);
 }
 
-static void write_job(const command_options &o, job &j) {
+static void write_job(const run_options &o, job &j) {
     // However the writing ends, the set's memory is free for the sets after it.
     const struct free_at_end {
         job &j;
@@ -152,7 +152,7 @@ static void write_job(const command_options &o, job &j) {
 // A batch overlaps its stages: the next set is read while one is analysed and
 // the one before written, so at most three sets are in memory, fewer where the
 // memory does not hold three. Lines are printed in the order of the sets.
-static size_t run_batch(const command_options &o, const std::vector<std::string> &prefixes,
+static size_t run_batch(const run_options &o, const std::vector<std::string> &prefixes,
                         const progress &bar) {
     const size_t sets = prefixes.size(), n = frames_per_result(o);
     memory_admission admission;
@@ -168,7 +168,7 @@ static size_t run_batch(const command_options &o, const std::vector<std::string>
     std::future<void> reading, writing;
     std::unique_ptr<job> next = make(0);
     // A stage that throws fails its set, not the process.
-    const auto guarded = [](void (*stage)(const command_options &, job &), const command_options &o,
+    const auto guarded = [](void (*stage)(const run_options &, job &), const run_options &o,
                             job &j) {
         try {
             stage(o, j);
@@ -226,7 +226,7 @@ static void wait_passively(char **argv) {
 }
 
 int main(int argc, char **argv) {
-    command_options options;
+    run_options options;
     const int parsed = parse_arguments(argc, argv, &options);
     if (parsed != ARGUMENTS_RUN) return parsed;
     std::vector<std::string> prefixes;

@@ -1,4 +1,4 @@
-#include "command/set_results.h"
+#include "shared/set_results.h"
 
 #include "shared/report_sentences.h"
 
@@ -17,6 +17,7 @@
 #include "shared/format_lf.h"
 #include "shared/in_parallel.h"
 #include "shared/result_files.h"
+#include "shared/result_names.h"
 #include "shared/phase_colours.h"
 
 using json = nlohmann::ordered_json;
@@ -72,14 +73,14 @@ static json number(double value) {
     return strtod(text, NULL);
 }
 
-std::vector<std::string> report_warnings(const command_options &o, const frame_set &set,
+std::vector<std::string> report_warnings(const run_options &o, const frame_set &set,
                                          const phaze_report &r) {
     std::vector<std::string> all = set.warnings;
     for (const std::string &w : phaze_internal::report_sentences(r, o.periods)) all.push_back(w);
     return all;
 }
 
-static std::string report_json(const command_options &o, const std::vector<std::string> &paths,
+static std::string report_json(const run_options &o, const std::vector<std::string> &paths,
                                const frame_set &set, const set_outputs &out) {
     const phaze_report &r = out.report;
     json steps = json::array();
@@ -179,7 +180,7 @@ static row_source phase_rows(const frame_set &set, const double *phase, phase_pi
 
 // Result k of the set into the file at path. 0, or 1 with *reason. picture:
 // the phase picture's bytes as the phase TIFF's writer makes them, or NULL.
-static int write_result(int k, const command_options &o, const std::string &path,
+static int write_result(int k, const run_options &o, const std::string &path,
                         const std::vector<std::string> &paths, const frame_set &set,
                         const set_outputs &out, phase_picture *picture, std::string *reason) {
     const int width = set.view.width, height = set.view.height;
@@ -231,7 +232,7 @@ static int write_result(int k, const command_options &o, const std::string &path
     }
 }
 
-int write_set_results(const command_options &o, const std::string &prefix,
+int write_set_results(const run_options &o, const std::string &prefix,
                       const std::vector<std::string> &paths, const frame_set &set,
                       const set_outputs &out, std::vector<std::string> *written, std::string *file,
                       std::string *reason) {

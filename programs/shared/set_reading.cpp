@@ -1,4 +1,4 @@
-#include "command/frame_set.h"
+#include "shared/set_reading.h"
 
 #include <math.h>
 #include <stdint.h>
@@ -10,7 +10,7 @@
 #include <future>
 #include <thread>
 
-#include "command/available_memory.h"
+#include "shared/available_memory.h"
 #include "shared/large_memory.h"
 #include "shared/in_parallel.h"
 
@@ -158,7 +158,7 @@ static void read_side_by_side(int count, Read read) {
     for (std::future<void> &h : helpers) h.get();
 }
 
-int load_frame_set(const command_options &o, const std::vector<std::string> &paths, frame_set *set,
+int load_frame_set(const run_options &o, const std::vector<std::string> &paths, frame_set *set,
                    std::string *file, std::string *reason, memory_admission *admission,
                    double *reserved) {
     const int count = (int)paths.size();
