@@ -1,6 +1,7 @@
 // phaze: the command for real camera frames. Reads each set of three frames,
-// runs the library on them and writes the set's results; one bad set does not
-// stop a batch. Messages go to standard error, prefixed "phaze:".
+// runs the library on them and writes the set's results (with a calibration,
+// its 3-D points too); one bad set does not stop a batch. Messages go to
+// standard error, prefixed "phaze:".
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -19,7 +20,9 @@
 #include "command/arguments.h"
 #include "shared/set_reading.h"
 #include "shared/set_results.h"
+#include "shared/calibration.h"
 #include "shared/in_parallel.h"
+#include "shared/set_points.h"
 #include "shared/large_memory.h"
 #include "phaze/phaze.h"
 
@@ -48,7 +51,8 @@ struct job {
     set_outputs out;
     std::string failure, said;  // the lines it prints
     memory_admission *admission;
-    double reserved = 0;  // of the admission's memory
+    double reserved = 0;                     // of the admission's memory
+    const phaze_internal::calibration *rig;  // NULL: no points
 };
 
 static void fail(job &j, const std::string &file, const std::string &reason) {
@@ -112,6 +116,11 @@ static void analyse_job(const run_options &o, job &j) {
                                  views[0].width, views[0].height, out.unwrapped.data(),
                                  &out.regions, message, sizeof message) != PHAZE_OK)
         return fail(j, j.paths[0], message);
+    if (j.rig != NULL) {
+        const size_t finest =
+            std::min_element(o.periods.begin(), o.periods.end()) - o.periods.begin();
+        phaze_internal::make_set_points(*j.rig, j.sets[finest], o.periods[finest], &out);
+    }
     frame_set &set = j.sets[0];
     for (size_t k = 1; k < j.sets.size(); k++)
         for (const std::string &w : j.sets[k].warnings)
@@ -139,8 +148,10 @@ static void write_job(const run_options &o, job &j) {
             j.said = "phaze: " + j.paths[0] + ": steps";
             for (int k = 0; k < r.frame_count; k++)
                 snprintf(number, sizeof number, " %.3f", r.steps[k]), j.said += number;
-            snprintf(number, sizeof number, " rad, %.1f%% masked ->", 100 * r.masked_fraction);
+            snprintf(number, sizeof number, " rad, %.1f%% masked", 100 * r.masked_fraction);
             j.said += number;
+            if (j.rig != NULL) j.said += ", " + std::to_string(j.out.points) + " points";
+            j.said += " ->";
             for (const std::string &name : written) j.said += " " + name;
             j.said += "\n";
             for (const std::string &w : report_warnings(o, j.sets[0], r))
@@ -153,12 +164,13 @@ static void write_job(const run_options &o, job &j) {
 // the one before written, so at most three sets are in memory, fewer where the
 // memory does not hold three. Lines are printed in the order of the sets.
 static size_t run_batch(const run_options &o, const std::vector<std::string> &prefixes,
-                        const progress &bar) {
+                        const phaze_internal::calibration *rig, const progress &bar) {
     const size_t sets = prefixes.size(), n = frames_per_result(o);
     memory_admission admission;
     auto make = [&](size_t s) {
         auto j = std::make_unique<job>();
         j->admission = &admission;
+        j->rig = rig;
         j->paths.assign(o.frames.begin() + n * s, o.frames.begin() + n * (s + 1));
         j->prefix = prefixes[s];
         return j;
@@ -239,6 +251,16 @@ int main(int argc, char **argv) {
     const size_t sets = prefixes.size();
     if (sets > 1) wait_passively(argv);
     reuse_large_memory(sets > 1);
+    // Read once, after a batch is started again and before any set: a bad
+    // calibration would fail every result alike.
+    phaze_internal::calibration rig;
+    if (!options.calibration.empty()) {
+        std::string reason;
+        if (phaze_internal::read_calibration(options.calibration, &rig, &reason) != 0) {
+            fprintf(stderr, "phaze: %s\n", reason.c_str());
+            return 1;
+        }
+    }
     if (sets > 1 && !options.output.empty() && mkdir(options.output.c_str(), 0777) != 0 &&
         errno != EEXIST) {
         fprintf(stderr, "phaze: %s: can't make the folder: %s\n", options.output.c_str(),
@@ -246,7 +268,8 @@ int main(int argc, char **argv) {
         return 1;
     }
     const progress bar = {!options.quiet && sets > 1 && isatty(STDERR_FILENO), sets};
-    const size_t failed = run_batch(options, prefixes, bar);
+    const size_t failed =
+        run_batch(options, prefixes, options.calibration.empty() ? NULL : &rig, bar);
     bar.clear();
     if (failed > 0 && sets > 1) fprintf(stderr, "phaze: %zu of %zu sets failed\n", failed, sets);
     return failed > 0 ? 1 : 0;

@@ -8,7 +8,7 @@
 #include "shared/run_options.h"
 
 // The result files of a prefix P are P + these, in the order they are written.
-enum { RESULT_KINDS = 8 };
+enum { RESULT_KINDS = 11 };
 extern const char *const RESULT_SUFFIXES[RESULT_KINDS];
 bool result_wanted(const run_options &o, int kind);
 

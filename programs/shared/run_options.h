@@ -16,6 +16,10 @@ struct run_options {
     bool unwrap = false;
     std::string output;  // a prefix (one set) or a folder (several); empty: default
     bool tiff = true, png = true, json = true, npy = false, txt = false;
+    // --calibration: one file, or OpenCV's stereo pair; empty: no points. The
+    // point files are wanted only with it.
+    std::vector<std::string> calibration;
+    bool ply = true, depth = true, xyz = true;
     double min_modulation = -1, saturation = -1;  // below 0: the library's defaults
     colour_channel channel = CHANNEL_LUMA;
     phaze_device device = PHAZE_DEVICE_AUTO;

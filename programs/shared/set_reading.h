@@ -17,6 +17,7 @@ struct frame_set {
     phaze_frames view;
     phaze_options options;
     const char *sample_type;            // "uint8", "uint16" or "float32", as read
+    double full_scale = 0;              // of integer samples (a PGM's maxval); 0 for float
     std::vector<std::string> warnings;  // of the reading, before the library's own
 };
 

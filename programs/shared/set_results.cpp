@@ -16,6 +16,7 @@
 
 #include "shared/format_lf.h"
 #include "shared/in_parallel.h"
+#include "shared/point_files.h"
 #include "shared/result_files.h"
 #include "shared/result_names.h"
 #include "shared/phase_colours.h"
@@ -107,6 +108,7 @@ static std::string report_json(const run_options &o, const std::vector<std::stri
     report["device"] = phaze_device_name(r.device);
     if (!o.periods.empty()) report["periods"] = o.periods;
     if (o.unwrap) report["unwrapped_regions"] = out.regions;
+    if (!o.calibration.empty()) report["points"] = out.points;
     report["harmonics"] = {{"removed", r.ripple_removed != 0},
                            {"ripple_rms", number(r.ripple_rms)},
                            {"evidence", number(r.ripple_evidence)},
@@ -226,9 +228,18 @@ static int write_result(int k, const run_options &o, const std::string &path,
         }
         case 5: return write_npy(path, set, out, reason);
         case 6: return write_text(path, out, reason);
-        default:
+        case 7:
             return write_tiff_rows(path.c_str(), width, height, PIXELS_F32,
                                    float_rows(set, out.unwrapped.data()), reason);
+        default: {
+            phaze_internal::point_image points;
+            points.width = width, points.height = height;
+            points.xyz = out.xyz.data(), points.gray = out.gray.data();
+            const phaze_internal::point_format format = k == 8   ? phaze_internal::POINTS_PLY
+                                                        : k == 9 ? phaze_internal::POINTS_DEPTH
+                                                                 : phaze_internal::POINTS_XYZ;
+            return phaze_internal::write_point_file(format, path, points, reason);
+        }
     }
 }
 

@@ -19,6 +19,11 @@ struct set_outputs {
     large_array<unsigned char> mask;
     large_array<double> unwrapped;  // with --unwrap
     int regions = 0;
+    // With a calibration: three doubles a pixel (NaN where no point), each
+    // pixel's gray, and how many points there are.
+    large_array<double> xyz;
+    large_array<unsigned char> gray;
+    long long points = 0;
     phaze_report report;
 };
 
