@@ -16,10 +16,10 @@
 #include <string>
 #include <vector>
 
-#include "command/arguments.h"
-#include "command/frame_set.h"
-#include "command/set_results.h"
-#include "shared/file_places.h"
+#include "shared/result_names.h"
+#include "shared/run_options.h"
+#include "shared/set_reading.h"
+#include "shared/set_results.h"
 #include "phaze/phaze.h"
 
 namespace nb = nanobind;
@@ -66,20 +66,14 @@ static std::vector<std::string> paths_of(const std::vector<nb::bytes> &paths) {
 
 // Refuses results for prefix that would replace one of the frames, as the
 // command does, before anything is read or written.
-static void keep_frames(const command_options &o, const std::string &prefix,
+static void keep_frames(const run_options &o, const std::string &prefix,
                         const std::vector<std::string> &frames) {
-    std::vector<std::string> results;
-    for (int k = 0; k < RESULT_KINDS; k++)
-        if (result_wanted(o, k)) results.push_back(prefix + RESULT_SUFFIXES[k]);
-    int result = 0;
-    const int frame = replaced_input(results, frames, &result);
-    if (frame >= 0)
-        raise_value_error("phaze: the result " + results[result] + " would replace the frame " +
-                          frames[frame]);
+    const std::string replacing = result_replacing_frame(o, {prefix}, frames);
+    if (!replacing.empty()) raise_value_error("phaze: " + replacing);
 }
 
-static command_options formats_of(const std::vector<std::string> &formats, bool unwrap) {
-    command_options o;
+static run_options formats_of(const std::vector<std::string> &formats, bool unwrap) {
+    run_options o;
     o.tiff = o.png = o.json = o.npy = o.txt = false;
     for (const std::string &f : formats) {
         if (f == "tiff")
@@ -110,7 +104,7 @@ static nb::tuple read_frames(const std::vector<nb::bytes> &names, const std::str
         throw nb::value_error(
             ("phaze takes 3 to 32 frames of one scene, not " + std::to_string(paths.size()))
                 .c_str());
-    command_options o;
+    run_options o;
     o.channel = channel_of(channel);
     o.min_modulation = min_modulation, o.saturation = saturation;
     frame_set set;
@@ -291,7 +285,7 @@ static nb::list write_results(plane_f64 phase, plane_f32 modulation, plane_u8 ma
     if (modulation.shape(1) != columns || mask.shape(1) != columns ||
         (unwrapped && (unwrapped->shape(0) != rows || unwrapped->shape(1) != columns)))
         throw nb::value_error("the result's arrays must have one shape");
-    command_options o = formats_of(formats, unwrapped.has_value());
+    run_options o = formats_of(formats, unwrapped.has_value());
     if (report.contains("periods")) {
         std::vector<nb::object> keep;
         for (nb::handle t : items_field(report, "periods", &keep))

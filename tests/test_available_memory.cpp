@@ -4,7 +4,7 @@
 #include <math.h>
 #include <sys/stat.h>
 
-#include "command/available_memory.h"
+#include "shared/available_memory.h"
 #include "tests/test_support.h"
 
 class ControlGroup : public InScratchFolder {

@@ -1,18 +1,23 @@
 // The phaze command run as a process: bad usage, bad input, a batch with one
-// bad set, and its text result beside phaze-cpu's.
+// bad set, its text result beside phaze-cpu's, and the points of a calibrated rig.
 #include <gtest/gtest.h>
+#include <math.h>
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <tiffio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <nlohmann/json.hpp>
 
 #include "shared/image.h"
+#include "shared/scene_frames.h"
 #include "tests/end_to_end.h"
+#include "tests/points_support.h"
 
 // Memory kept for reuse keeps what was written to it; memory mapped afresh is
 // zero. So a pattern that survives a free and an allocation of the same size
@@ -127,11 +132,27 @@ TEST_F(Command, BadUsageWritesNothing) {
          "the result out/f1_phase.npy would replace the frame out/f1_phase.npy"},
         {"-o f1 f1.png f2.png pointer.png",
          "the result f1_phase.png would replace the frame pointer.png"},
+        {"--calibration rig.yml --periods 32,8 --steps 0,90,180 -o f1 f1.png f2.png f3.png "
+         "w1.tiff w2.tiff f1_xyz.tiff",
+         "the result f1_xyz.tiff would replace the frame f1_xyz.tiff"},
+        // Points need the absolute phase of known steps; told before the
+        // calibration is read (this one is not there).
+        {"--calibration missing.yml f1.png f2.png f3.png",
+         "--calibration needs --periods and --steps"},
+        {"--calibration rig.yml --steps 0,90,180 f1.png f2.png f3.png",
+         "--calibration needs --periods:"},
+        {"--calibration rig.yml --periods 32,8 f1.png f2.png f3.png w1.tiff w2.tiff w3.tiff",
+         "--calibration needs --steps:"},
+        {"--calibration rig.yml,rig.yml,rig.yml f1.png f2.png f3.png",
+         "--calibration takes one file, or the intrinsics and extrinsics files"},
+        {"--formats tiff,ply f1.png f2.png f3.png",
+         "--formats ply, depth and xyz need --calibration"},
     };
     ASSERT_EQ(run_in(folder,
                      "cp f2.png f2_phase.png && cp f3.png f3_report.json && ln -s . link && "
                      "mkdir out && cp w3.tiff out/f1_phase.npy && ln -s f1_phase.png pointer.png "
-                     "&& cp f3.png f1_phase.png")
+                     "&& cp f3.png f1_phase.png && cp w3.tiff f1_xyz.tiff && cp " +
+                         SAMPLE_RIG + " rig.yml")
                   .status,
               0);
     const std::string before = listing();
@@ -155,7 +176,19 @@ TEST_F(Command, BadInputFailsTheSetAndKeepsEarlierResults) {
     save("wide.png", 64, 96, PIXELS_U8, bytes[0].data());
     const uint16_t deep[4] = {1, 2, 3, 4};
     ASSERT_NO_FATAL_FAILURE(save("deep.tiff", 2, 2, PIXELS_U16, deep));
-    const char *cases[][2] = {
+    // Calibrations that are not, made from the sample rig's text.
+    const std::string rig = read_whole_file(SAMPLE_RIG.c_str()),
+                      t = rig.substr(0, rig.find("\nT:"));
+    write_file("no_t.yml", t);
+    write_file("two_t.yml", t + "\nT: !!opencv-matrix\n   rows: 2\n   cols: 1\n   dt: d\n"
+                                "   data: [ 1., 2. ]\n");
+    write_file("nan.yml", rig.substr(0, rig.find("1.1983699999999999e+03")) + ".nan" +
+                              rig.substr(rig.find("1.1983699999999999e+03") + 22));
+    write_file("rig.yml", rig);
+    const std::string points =
+        "--periods 32,8 --steps 0,97.403,200.535 f1.png f2.png f3.png "
+        "f1.png f2.png f3.png --calibration ";
+    const std::string cases[][2] = {
         {"f1.png missing.png f3.png", "phaze: missing.png: No such file or directory"},
         {"f1.png cut.png f3.png", "phaze: cut.png: "},
         {"f1.png text.png f3.png", "phaze: text.png: not a PNG, TIFF, JPEG, BMP, PGM or PPM image"},
@@ -173,14 +206,24 @@ TEST_F(Command, BadInputFailsTheSetAndKeepsEarlierResults) {
         {"f1.png f1.png f3.png", "phaze: f1.png: The frames hold no phase"},
         {"--periods 16,64 f1.png f2.png f3.png w1.tiff w2.tiff w3.tiff",
          "phaze: w1.tiff: its samples are uint16, f1.png's uint8"},
+        // A calibration is read before any set, and a bad one fails them all.
+        {points + "missing.yml", "phaze: missing.yml: No such file or directory"},
+        {points + "no_t.yml", "phaze: no_t.yml: no key T"},
+        {points + "two_t.yml", "phaze: two_t.yml: T must be a 3x1 or 1x3 translation, not 2x1"},
+        {points + "nan.yml", "phaze: nan.yml: cam_K holds a value that is not a finite number"},
+        {points + "text.png", "phaze: text.png: is not an OpenCV FileStorage"},
+        {points + "rig.yml,no_t.yml", "phaze: rig.yml: no key M1"},
     };
     for (auto &c : cases) {
-        const run_result r = phaze(std::string(c[0]) + " -o f1");
+        const run_result r = phaze(c[0] + " -o f1");
         EXPECT_EQ(r.status, 1) << c[0];
         EXPECT_NE(r.output.find(c[1]), std::string::npos) << r.output;
         EXPECT_EQ(read_whole_file("f1_phase.tiff") + read_whole_file("f1_report.json"), earlier)
             << c[0];
         EXPECT_EQ(run_in(folder, "ls -A | grep -c '^\\.'").output, "0\n") << "no temporary left";
+        EXPECT_EQ(run_in(folder, "ls f1_points.ply f1_depth.tiff f1_xyz.tiff 2>/dev/null").output,
+                  "")
+            << c[0];
     }
 }
 
@@ -262,7 +305,9 @@ TEST_F(Command, ResourceFailuresFailTheSetAndLeaveNothing) {
     } cases[] = {
         {small_disk, "", "-o full f1.png f2.png f3.png w1.tiff w2.tiff w3.tiff",
          "can't write it: No space left on device"},
-        {!sanitized, "ulimit -v 60000", "-o out big1.png big2.png big3.png f1.png f2.png f3.png",
+        // (The limit leaves room for the command's libraries, the calibration
+        // reader's among them, and the small set, not for the large one.)
+        {!sanitized, "ulimit -v 100000", "-o out big1.png big2.png big3.png f1.png f2.png f3.png",
          "big1.png: not enough memory for a set of 2048 x 2048 frames"},
         {true, "rm out/f1_mask.png && mkdir out/f1_mask.png", "-o out/f1 f1.png f2.png f3.png",
          "out/f1_mask.png: can't write it: Is a directory"},
@@ -471,4 +516,164 @@ TEST_F(Command, PeriodsAndUnwrapping) {
         if (std::isfinite(p[i])) valid++, wrong += fabs(p[i] - truth[i] - offset) > PI;
     EXPECT_GE(valid, truth.size() * 99 / 100);
     EXPECT_EQ(wrong, 0u);
+}
+
+// A PLY file as the command writes it: x, y, z as floats and a gray byte.
+struct ply_vertex {
+    float xyz[3];
+    unsigned char gray;
+};
+
+static std::vector<ply_vertex> read_ply(const std::string &path) {
+    const std::string bytes = read_whole_file(path.c_str());
+    const size_t body = bytes.find("end_header\n") + 11, count_at = bytes.find("element vertex ");
+    EXPECT_EQ(bytes.compare(0, 36, "ply\nformat binary_little_endian 1.0\n"), 0);
+    EXPECT_NE(bytes.find("property float x\nproperty float y\nproperty float z\nproperty uchar "
+                         "gray\nend_header\n"),
+              std::string::npos);
+    if (count_at == std::string::npos || body < 11) return {};
+    const size_t count = strtoull(bytes.c_str() + count_at + 15, NULL, 10);
+    EXPECT_EQ(bytes.size(), body + 13 * count);
+    std::vector<ply_vertex> vertices(std::min(count, (bytes.size() - body) / 13));
+    for (size_t i = 0; i < vertices.size(); i++) {
+        memcpy(vertices[i].xyz, bytes.data() + body + 13 * i, 12);  // the host is little-endian
+        vertices[i].gray = (unsigned char)bytes[body + 13 * i + 12];
+    }
+    return vertices;
+}
+
+// A float TIFF's samples, row after row; the reader of frames takes no xyz map.
+static std::vector<float> read_floats(const std::string &path) {
+    TIFF *tiff = TIFFOpen(path.c_str(), "r");
+    EXPECT_NE(tiff, nullptr) << path;
+    if (tiff == nullptr) return {};
+    uint32_t width = 0, height = 0;
+    uint16_t samples = 1, bits = 0, format = 0;
+    TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &width);
+    TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &height);
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLESPERPIXEL, &samples);
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_BITSPERSAMPLE, &bits);
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLEFORMAT, &format);
+    EXPECT_TRUE(bits == 32 && format == SAMPLEFORMAT_IEEEFP) << path;
+    std::vector<float> values((size_t)width * height * samples);
+    for (uint32_t y = 0; y < height; y++)
+        EXPECT_EQ(TIFFReadScanline(tiff, values.data() + (size_t)y * width * samples, y), 1);
+    TIFFClose(tiff);
+    return values;
+}
+
+static double quantile(std::vector<double> values, double q) {
+    if (values.empty()) return NAN;
+    const size_t at = std::min(values.size() - 1, (size_t)(q * values.size()));
+    std::nth_element(values.begin(), values.begin() + at, values.end());
+    return values[at];
+}
+
+// A sphere before a wall, seen through the sample rig and lit by vertical
+// fringes at three periods (the coarsest wider than the projector), four steps
+// of 90 degrees: the points the command makes lie on the rendered surface.
+TEST_F(Command, PointsOfACalibratedRigLieOnTheScene) {
+    using namespace phaze_internal;
+    const scene_view view = sample_scene(SCENE_SPHERE);
+    const double periods[3] = {1280, 160, 20};
+    fringe_light light;
+    light.noise = 1;
+    std::string frames;
+    std::vector<uint16_t> samples(view.column.size());
+    std::vector<unsigned char> bytes(samples.size());
+    for (int j = 0; j < 3; j++)
+        for (int k = 0; k < 4; k++) {
+            render_fringe_frame(view, false, periods[j], k * PI / 2, light, 4 * j + k,
+                                samples.data());
+            std::copy(samples.begin(), samples.end(), bytes.begin());
+            const std::string name = "p" + std::to_string(j) + "_" + std::to_string(k) + ".png";
+            save(name, view.width, view.height, PIXELS_U8, bytes.data());
+            frames += " " + name;
+        }
+    ASSERT_EQ(run_in(folder, "cp " + SAMPLE_RIG + " rig.yml").status, 0);
+    const run_result r = phaze(
+        "--periods 1280,160,20 --steps 0,90,180,270 --frames 4 "
+        "--calibration rig.yml -o s" +
+        frames);
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(run_in(folder, "ls s_*").output,
+              "s_depth.tiff\ns_mask.png\ns_modulation.tiff\ns_phase.png\ns_phase.tiff\n"
+              "s_points.ply\ns_report.json\ns_xyz.tiff\n");
+    const std::vector<float> depth = read_floats("s_depth.tiff"), xyz = read_floats("s_xyz.tiff");
+    const std::vector<ply_vertex> ply = read_ply("s_points.ply");
+    const size_t pixels = view.column.size();
+    ASSERT_EQ(depth.size(), pixels);
+    ASSERT_EQ(xyz.size(), 3 * pixels);
+    // The three files hold the same points, the PLY's in row order.
+    size_t points = 0, interior = 0, interior_points = 0, stray = 0;
+    std::vector<double> errors;
+    for (int y = 0; y < view.height; y++)
+        for (int x = 0; x < view.width; x++) {
+            const size_t i = (size_t)y * view.width + x;
+            const bool point = isfinite(depth[i]);
+            ASSERT_EQ(point,
+                      isfinite(xyz[3 * i]) && isfinite(xyz[3 * i + 1]) && isfinite(xyz[3 * i + 2]))
+                << i;
+            if (point) {
+                ASSERT_LT(points, ply.size());
+                EXPECT_EQ(depth[i], xyz[3 * i + 2]);
+                for (int c = 0; c < 3; c++) ASSERT_EQ(ply[points].xyz[c], xyz[3 * i + c]) << i;
+                EXPECT_NEAR(ply[points].gray, 128, 3) << "the background A: " << i;
+                points++;
+            }
+            // Lit pixels two or more away from an edge of the light or the surface.
+            bool inside = x >= 2 && y >= 2 && x < view.width - 2 && y < view.height - 2;
+            for (int dy = -2; inside && dy <= 2; dy++)
+                for (int dx = -2; inside && dx <= 2; dx++)
+                    inside = isfinite(view.column[i + dy * view.width + dx]);
+            interior += inside, interior_points += inside && point;
+            if (point && !isfinite(view.column[i])) stray++;
+            if (point && isfinite(view.column[i])) {
+                double squares = 0;
+                for (int c = 0; c < 3; c++) squares += pow(xyz[3 * i + c] - view.xyz[3 * i + c], 2);
+                errors.push_back(sqrt(squares));
+            }
+        }
+    EXPECT_EQ(points, ply.size());
+    const auto report = nlohmann::json::parse(read_whole_file("s_report.json"));
+    EXPECT_EQ(report["points"], points);
+    EXPECT_GT(interior, pixels / 2);
+    EXPECT_GE(interior_points, 0.99 * interior) << interior_points << " of " << interior;
+    EXPECT_EQ(stray, 0u) << "points where no light falls";
+    // The sphere is about 500 mm away; a column off by 0.1 pixel moves a point about 0.2 mm.
+    EXPECT_LT(quantile(errors, 0.5), 0.05) << "mm";
+    EXPECT_LT(quantile(errors, 0.99), 0.3) << "mm";
+    EXPECT_NE(r.output.find(std::to_string(points) + " points"), std::string::npos) << r.output;
+
+    // A point file that cannot be written fails the result: none of its files changes.
+    const std::string earlier = read_whole_file("s_phase.tiff") + read_whole_file("s_points.ply");
+    ASSERT_EQ(run_in(folder, "rm s_xyz.tiff && mkdir s_xyz.tiff").status, 0);
+    const run_result blocked = phaze(
+        "--periods 1280,160,20 --steps 0,90,180,270 --frames 4 "
+        "--calibration rig.yml -o s" +
+        frames);
+    EXPECT_EQ(blocked.status, 1);
+    EXPECT_NE(blocked.output.find("phaze: s_xyz.tiff: can't write it: Is a directory"),
+              std::string::npos)
+        << blocked.output;
+    EXPECT_EQ(read_whole_file("s_phase.tiff") + read_whole_file("s_points.ply"), earlier);
+    EXPECT_EQ(run_in(folder, "ls -A | grep -c '^\\.'").output, "0\n") << "no temporary left";
+
+    // Three of the steps, whose cosines do not average to zero: the background
+    // still comes out as the scene's; --formats chooses among the point files.
+    std::string three;
+    for (int j = 0; j < 3; j++)
+        for (int k = 0; k < 3; k++)
+            three += " p" + std::to_string(j) + "_" + std::to_string(k) + ".png";
+    const run_result t = phaze(
+        "-q --formats ply,json --periods 1280,160,20 --steps 0,90,180 "
+        "--calibration rig.yml -o t" +
+        three);
+    ASSERT_EQ(t.status, 0) << t.output;
+    EXPECT_EQ(run_in(folder, "ls t_*").output, "t_points.ply\nt_report.json\n");
+    const std::vector<ply_vertex> from_three = read_ply("t_points.ply");
+    EXPECT_GT(from_three.size(), 0.99 * points);
+    size_t off = 0;
+    for (const ply_vertex &v : from_three) off += fabs(v.gray - 128.0) > 5;
+    EXPECT_EQ(off, 0u) << "of " << from_three.size() << " grays, off the background";
 }

@@ -15,7 +15,7 @@
 #define STBI_WRITE_NO_STDIO_IMPLEMENTATION
 #include <stb/stb_image_write.h>
 
-#include "command/frame_set.h"
+#include "shared/set_reading.h"
 #include "tests/test_support.h"
 
 using ImageFormats = InScratchFolder;
@@ -138,7 +138,7 @@ TEST_F(ImageFormats, EveryFormatGivesTheSameSamples) {
     const std::vector<const char *> sixteen = {
         "u16-lzw.tiff", "u16-white.tiff",   "u16-deflate-tiled.tiff", "u16.png",
         "u16.pgm",      "u16-trailing.pgm", "u16-plain.pgm"};
-    const command_options options;
+    const run_options options;
     for (bool wide : {false, true})
         for (const char *name : wide ? sixteen : eight) {
             const std::vector<std::string> paths = {name, name, name};
@@ -283,7 +283,7 @@ TEST_F(ImageFormats, ColourFramesGiveOneChannelOrLuma) {
     const unsigned char rgb[W * H * 3] = {200, 100, 50, 255, 10, 10};
     ASSERT_NE(stbi_write_png("colour.png", W, H, 3, rgb, 3 * W), 0);
     const std::vector<std::string> paths = {"colour.png", "colour.png", "colour.png"};
-    command_options options;
+    run_options options;
     frame_set set;
     std::string file, reason;
     ASSERT_EQ(load_frame_set(options, paths, &set, &file, &reason), 0) << reason;
@@ -315,7 +315,7 @@ TEST_F(ImageFormats, ThresholdsFollowTheDeclaredMaximum) {
     const std::vector<std::string> paths = {"twelve.pgm", "twelve.pgm", "twelve.pgm"};
     frame_set set;
     std::string file, reason;
-    ASSERT_EQ(load_frame_set(command_options(), paths, &set, &file, &reason), 0) << reason;
+    ASSERT_EQ(load_frame_set(run_options(), paths, &set, &file, &reason), 0) << reason;
     EXPECT_EQ(set.options.saturation, 4095);
     EXPECT_DOUBLE_EQ(set.options.min_modulation, 40.95);
 }
@@ -410,6 +410,6 @@ TEST_F(ImageFormats, JpegsAreTurnedAsTheirExifSays) {
     const std::vector<std::string> paths = {"plain.jpg", "sideways.jpg", "plain.jpg"};
     frame_set set;
     std::string file;
-    EXPECT_EQ(load_frame_set(command_options(), paths, &set, &file, &reason), 0) << reason;
+    EXPECT_EQ(load_frame_set(run_options(), paths, &set, &file, &reason), 0) << reason;
     EXPECT_EQ(set.view.width, W);
 }

@@ -11,6 +11,7 @@
 #include <set>
 
 #include "shared/file_places.h"
+#include "shared/result_names.h"
 
 static const char *HELP =
     "usage: phaze [options] FRAME1 FRAME2 FRAME3 ... [FRAME1 FRAME2 FRAME3 ...]\n"
@@ -24,7 +25,8 @@ static const char *HELP =
     "  -o, --output PATH       one set: the prefix of its results (default: FRAME1 without its\n"
     "                          extension); several sets: a folder, each set's results named\n"
     "                          after its FRAME1's file name without extension\n"
-    "      --formats LIST      result formats, from tiff, png, json, npy, txt (tiff,png,json)\n"
+    "      --formats LIST      result formats, from tiff, png, json, npy, txt (tiff,png,json);\n"
+    "                          with --calibration also ply, depth, xyz (by default all three)\n"
     "      --min-modulation V  mask pixels whose modulation is below V, in the samples' units\n"
     "                          (default: 1% of full scale; of the largest sample for float)\n"
     "      --saturation V      mask pixels with any sample >= V (default: the type's maximum\n"
@@ -41,6 +43,11 @@ static const char *HELP =
     "                          frame (0,90,180,270), the same for every set: the phase is\n"
     "                          phi of I_k = A + B cos(phi + step_k); phaze checks them\n"
     "                          against the frames\n"
+    "      --calibration FILE[,FILE]\n"
+    "                          a camera-projector calibration (OpenCV FileStorage: one file,\n"
+    "                          or the intrinsics and extrinsics files of a stereo pair): each\n"
+    "                          result's 3-D points, from vertical fringes with --periods in\n"
+    "                          projector pixels and --steps\n"
     "  -q, --quiet             say nothing but errors\n"
     "      --version           print the version\n"
     "  -h, --help              print this help\n"
@@ -48,7 +55,8 @@ static const char *HELP =
     "Results for prefix P: P_phase.tiff (float32 radians in [0, 2pi], NaN where masked),\n"
     "P_modulation.tiff (float32), P_mask.png (255 valid, 0 masked), P_phase.png (the phase\n"
     "in colour, masked pixels black), P_report.json; with npy P_phase.npy (float64), with\n"
-    "txt P_phase.txt (one %lf a pixel).\n"
+    "txt P_phase.txt (one %lf a pixel); with --calibration P_points.ply (x, y, z and gray),\n"
+    "P_depth.tiff (z) and P_xyz.tiff (x, y, z), in the calibration's unit.\n"
     "Exit status: 0 done, 1 a set failed, 2 bad usage.\n";
 
 int usage_error(const std::string &message) {
@@ -72,8 +80,10 @@ static int parse_whole_number(const char *text, int *value) {
     return 1;
 }
 
-static int parse_formats(const char *list, command_options *o) {
+// *points: whether a point file's format was named (they need --calibration).
+static int parse_formats(const char *list, run_options *o, bool *points) {
     o->tiff = o->png = o->json = o->npy = o->txt = false;
+    o->ply = o->depth = o->xyz = *points = false;
     std::string text = list;
     size_t start = 0;
     while (start <= text.size()) {
@@ -90,6 +100,12 @@ static int parse_formats(const char *list, command_options *o) {
             o->npy = true;
         else if (name == "txt")
             o->txt = true;
+        else if (name == "ply")
+            o->ply = *points = true;
+        else if (name == "depth")
+            o->depth = *points = true;
+        else if (name == "xyz")
+            o->xyz = *points = true;
         else
             return 0;
         if (comma == std::string::npos) break;
@@ -98,7 +114,7 @@ static int parse_formats(const char *list, command_options *o) {
     return 1;
 }
 
-int parse_arguments(int argc, char **argv, command_options *o) {
+int parse_arguments(int argc, char **argv, run_options *o) {
     enum {
         FORMATS = 1000,
         MIN_MODULATION,
@@ -109,7 +125,8 @@ int parse_arguments(int argc, char **argv, command_options *o) {
         HARMONICS,
         PERIODS,
         UNWRAP,
-        STEPS
+        STEPS,
+        CALIBRATION
     };
     static const struct option longs[] = {
         {"frames", required_argument, NULL, 'n'},
@@ -123,12 +140,14 @@ int parse_arguments(int argc, char **argv, command_options *o) {
         {"periods", required_argument, NULL, PERIODS},
         {"unwrap", no_argument, NULL, UNWRAP},
         {"steps", required_argument, NULL, STEPS},
+        {"calibration", required_argument, NULL, CALIBRATION},
         {"quiet", no_argument, NULL, 'q'},
         {"version", no_argument, NULL, VERSION},
         {"help", no_argument, NULL, 'h'},
         {NULL, 0, NULL, 0}};
     opterr = 0;
     optind = 1;
+    bool point_formats = false;
     for (int c; (c = getopt_long(argc, argv, ":n:o:qh", longs, NULL)) != -1;) {
         const std::string value = optarg != NULL ? optarg : "";
         switch (c) {
@@ -145,7 +164,7 @@ int parse_arguments(int argc, char **argv, command_options *o) {
             case 'h': fputs(HELP, stdout); return ARGUMENTS_DONE;
             case VERSION: printf("phaze %s\n", phaze_version()); return ARGUMENTS_DONE;
             case FORMATS:
-                if (!parse_formats(optarg, o))
+                if (!parse_formats(optarg, o, &point_formats))
                     return usage_error("unknown format in '" + value + "'");
                 break;
             case MIN_MODULATION:
@@ -222,6 +241,23 @@ int parse_arguments(int argc, char **argv, command_options *o) {
                 }
                 break;
             }
+            case CALIBRATION: {
+                o->calibration.clear();
+                size_t start = 0;
+                for (;;) {
+                    const size_t comma = value.find(',', start);
+                    o->calibration.push_back(value.substr(
+                        start, comma == std::string::npos ? std::string::npos : comma - start));
+                    if (o->calibration.back().empty() || o->calibration.size() > 2)
+                        return usage_error(
+                            "--calibration takes one file, or the intrinsics and extrinsics "
+                            "files as FILE,FILE, not '" +
+                            value + "'");
+                    if (comma == std::string::npos) break;
+                    start = comma + 1;
+                }
+                break;
+            }
             case HARMONICS:
                 if (value == "auto")
                     o->harmonics = PHAZE_HARMONICS_AUTO;
@@ -250,6 +286,17 @@ int parse_arguments(int argc, char **argv, command_options *o) {
     }
     for (int a = optind; a < argc; a++) o->frames.push_back(argv[a]);
     if (o->frames.empty()) return usage_error("no frames given");
+    // The projector column is the absolute phase of known steps: without it
+    // the points would be those of a phase with an arbitrary sign and constant.
+    if (!o->calibration.empty() && (o->periods.empty() || o->steps.empty()))
+        return usage_error(std::string("--calibration needs ") +
+                           (o->periods.empty() && o->steps.empty() ? "--periods and --steps"
+                            : o->periods.empty()                   ? "--periods"
+                                                                   : "--steps") +
+                           ": the points come from the absolute phase of sets at several "
+                           "periods with steps you know");
+    if (o->calibration.empty() && point_formats)
+        return usage_error("--formats ply, depth and xyz need --calibration");
     const size_t n = (size_t)o->frames_per_set, group = frames_per_result(*o);
     if (o->frames.size() % group != 0)
         return usage_error(
@@ -258,7 +305,8 @@ int parse_arguments(int argc, char **argv, command_options *o) {
             (o->periods.empty()
                  ? (n == 3 ? " (--frames N for sets of N)" : "")
                  : ", " + std::to_string(o->periods.size()) + " sets a result (--periods)"));
-    if (!(o->tiff || o->png || o->json || o->npy || o->txt))
+    if (!(o->tiff || o->png || o->json || o->npy || o->txt ||
+          (!o->calibration.empty() && (o->ply || o->depth || o->xyz))))
         return usage_error("no result format chosen");
     if (!o->steps.empty()) {  // checked as the library will, before anything is read
         if (o->steps.size() != (size_t)o->frames_per_set)
@@ -289,20 +337,9 @@ static std::string file_name(const std::string &path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-const char *const RESULT_SUFFIXES[RESULT_KINDS] = {"_phase.tiff", "_modulation.tiff", "_mask.png",
-                                                   "_phase.png",  "_report.json",     "_phase.npy",
-                                                   "_phase.txt",  "_unwrapped.tiff"};
-
-bool result_wanted(const command_options &o, int kind) {
-    const bool wanted[RESULT_KINDS] = {o.tiff, o.tiff, o.png, o.png,
-                                       o.json, o.npy,  o.txt, o.unwrap};
-    return wanted[kind];
-}
-
-int result_prefixes(const command_options &o, std::vector<std::string> *prefixes) {
+int result_prefixes(const run_options &o, std::vector<std::string> *prefixes) {
     const size_t sets = o.frames.size() / frames_per_result(o);
     std::set<std::string> seen;
-    std::vector<std::string> results;
     for (size_t s = 0; s < sets; s++) {
         const std::string &first = o.frames[frames_per_result(o) * s];
         std::string prefix;
@@ -316,15 +353,10 @@ int result_prefixes(const command_options &o, std::vector<std::string> *prefixes
         if (!seen.insert(name_place(prefix)).second)
             return usage_error("two sets would write their results to " + prefix + "_*");
         prefixes->push_back(prefix);
-        for (int k = 0; k < RESULT_KINDS; k++)
-            if (result_wanted(o, k)) results.push_back(prefix + RESULT_SUFFIXES[k]);
     }
     // Frames are read before their set's results are written, but a batch reads
     // later sets after earlier ones are written, and a user keeps their frames.
-    int result = 0;
-    const int frame = replaced_input(results, o.frames, &result);
-    if (frame >= 0)
-        return usage_error("the result " + results[result] + " would replace the frame " +
-                           o.frames[frame]);
+    const std::string replacing = result_replacing_frame(o, *prefixes, o.frames);
+    if (!replacing.empty()) return usage_error(replacing);
     return ARGUMENTS_RUN;
 }

@@ -1,6 +1,7 @@
 // phaze: the command for real camera frames. Reads each set of three frames,
-// runs the library on them and writes the set's results; one bad set does not
-// stop a batch. Messages go to standard error, prefixed "phaze:".
+// runs the library on them and writes the set's results (with a calibration,
+// its 3-D points too); one bad set does not stop a batch. Messages go to
+// standard error, prefixed "phaze:".
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -17,9 +18,11 @@
 #include <new>
 
 #include "command/arguments.h"
-#include "command/frame_set.h"
-#include "command/set_results.h"
+#include "shared/set_reading.h"
+#include "shared/set_results.h"
+#include "shared/calibration.h"
 #include "shared/in_parallel.h"
+#include "shared/set_points.h"
 #include "shared/large_memory.h"
 #include "phaze/phaze.h"
 
@@ -48,14 +51,15 @@ struct job {
     set_outputs out;
     std::string failure, said;  // the lines it prints
     memory_admission *admission;
-    double reserved = 0;  // of the admission's memory
+    double reserved = 0;                     // of the admission's memory
+    const phaze_internal::calibration *rig;  // NULL: no points
 };
 
 static void fail(job &j, const std::string &file, const std::string &reason) {
     j.failure = "phaze: " + file + ": " + reason + "\n";
 }
 
-static void read_job(const command_options &o, job &j) {
+static void read_job(const run_options &o, job &j) {
     const size_t count = o.periods.empty() ? 1 : o.periods.size(), n = o.frames_per_set;
     std::string file, reason;
     try {
@@ -71,7 +75,7 @@ static void read_job(const command_options &o, job &j) {
     }
 }
 
-static void analyse_job(const command_options &o, job &j) {
+static void analyse_job(const run_options &o, job &j) {
     if (!j.failure.empty()) return;
     set_outputs &out = j.out;
     try {
@@ -112,6 +116,11 @@ static void analyse_job(const command_options &o, job &j) {
                                  views[0].width, views[0].height, out.unwrapped.data(),
                                  &out.regions, message, sizeof message) != PHAZE_OK)
         return fail(j, j.paths[0], message);
+    if (j.rig != NULL) {
+        const size_t finest =
+            std::min_element(o.periods.begin(), o.periods.end()) - o.periods.begin();
+        phaze_internal::make_set_points(*j.rig, j.sets[finest], o.periods[finest], &out);
+    }
     frame_set &set = j.sets[0];
     for (size_t k = 1; k < j.sets.size(); k++)
         for (const std::string &w : j.sets[k].warnings)
@@ -119,7 +128,7 @@ static void analyse_job(const command_options &o, job &j) {
                 set.warnings.push_back(w);
 }
 
-static void write_job(const command_options &o, job &j) {
+static void write_job(const run_options &o, job &j) {
     // However the writing ends, the set's memory is free for the sets after it.
     const struct free_at_end {
         job &j;
@@ -139,8 +148,10 @@ static void write_job(const command_options &o, job &j) {
             j.said = "phaze: " + j.paths[0] + ": steps";
             for (int k = 0; k < r.frame_count; k++)
                 snprintf(number, sizeof number, " %.3f", r.steps[k]), j.said += number;
-            snprintf(number, sizeof number, " rad, %.1f%% masked ->", 100 * r.masked_fraction);
+            snprintf(number, sizeof number, " rad, %.1f%% masked", 100 * r.masked_fraction);
             j.said += number;
+            if (j.rig != NULL) j.said += ", " + std::to_string(j.out.points) + " points";
+            j.said += " ->";
             for (const std::string &name : written) j.said += " " + name;
             j.said += "\n";
             for (const std::string &w : report_warnings(o, j.sets[0], r))
@@ -152,13 +163,14 @@ static void write_job(const command_options &o, job &j) {
 // A batch overlaps its stages: the next set is read while one is analysed and
 // the one before written, so at most three sets are in memory, fewer where the
 // memory does not hold three. Lines are printed in the order of the sets.
-static size_t run_batch(const command_options &o, const std::vector<std::string> &prefixes,
-                        const progress &bar) {
+static size_t run_batch(const run_options &o, const std::vector<std::string> &prefixes,
+                        const phaze_internal::calibration *rig, const progress &bar) {
     const size_t sets = prefixes.size(), n = frames_per_result(o);
     memory_admission admission;
     auto make = [&](size_t s) {
         auto j = std::make_unique<job>();
         j->admission = &admission;
+        j->rig = rig;
         j->paths.assign(o.frames.begin() + n * s, o.frames.begin() + n * (s + 1));
         j->prefix = prefixes[s];
         return j;
@@ -168,7 +180,7 @@ static size_t run_batch(const command_options &o, const std::vector<std::string>
     std::future<void> reading, writing;
     std::unique_ptr<job> next = make(0);
     // A stage that throws fails its set, not the process.
-    const auto guarded = [](void (*stage)(const command_options &, job &), const command_options &o,
+    const auto guarded = [](void (*stage)(const run_options &, job &), const run_options &o,
                             job &j) {
         try {
             stage(o, j);
@@ -226,7 +238,7 @@ static void wait_passively(char **argv) {
 }
 
 int main(int argc, char **argv) {
-    command_options options;
+    run_options options;
     const int parsed = parse_arguments(argc, argv, &options);
     if (parsed != ARGUMENTS_RUN) return parsed;
     std::vector<std::string> prefixes;
@@ -239,6 +251,16 @@ int main(int argc, char **argv) {
     const size_t sets = prefixes.size();
     if (sets > 1) wait_passively(argv);
     reuse_large_memory(sets > 1);
+    // Read once, after a batch is started again and before any set: a bad
+    // calibration would fail every result alike.
+    phaze_internal::calibration rig;
+    if (!options.calibration.empty()) {
+        std::string reason;
+        if (phaze_internal::read_calibration(options.calibration, &rig, &reason) != 0) {
+            fprintf(stderr, "phaze: %s\n", reason.c_str());
+            return 1;
+        }
+    }
     if (sets > 1 && !options.output.empty() && mkdir(options.output.c_str(), 0777) != 0 &&
         errno != EEXIST) {
         fprintf(stderr, "phaze: %s: can't make the folder: %s\n", options.output.c_str(),
@@ -246,7 +268,8 @@ int main(int argc, char **argv) {
         return 1;
     }
     const progress bar = {!options.quiet && sets > 1 && isatty(STDERR_FILENO), sets};
-    const size_t failed = run_batch(options, prefixes, bar);
+    const size_t failed =
+        run_batch(options, prefixes, options.calibration.empty() ? NULL : &rig, bar);
     bar.clear();
     if (failed > 0 && sets > 1) fprintf(stderr, "phaze: %zu of %zu sets failed\n", failed, sets);
     return failed > 0 ? 1 : 0;

@@ -122,6 +122,14 @@ static int write_xyz(const char *path, const point_image &points, std::string *r
     return failed;
 }
 
+int write_point_file(point_format format, const std::string &path, const point_image &points,
+                     std::string *reason) {
+    long long count;
+    return format == POINTS_PLY     ? write_ply(path.c_str(), points, &count, reason)
+           : format == POINTS_DEPTH ? write_depth(path.c_str(), points, reason)
+                                    : write_xyz(path.c_str(), points, reason);
+}
+
 int write_point_files(const std::string &prefix, unsigned formats, const point_image &points,
                       std::vector<std::string> *written, std::string *file, std::string *reason) {
     static const struct {
@@ -143,14 +151,11 @@ int write_point_files(const std::string &prefix, unsigned formats, const point_i
         which[count++] = k;
     }
     for (int f = 0; f < count; f++) {
-        const char *path = files[f].temporary.c_str();
-        long long ply_points;
         int failed;
         errno = 0;
         try {
-            failed = which[f] == 0   ? write_ply(path, points, &ply_points, reason)
-                     : which[f] == 1 ? write_depth(path, points, reason)
-                                     : write_xyz(path, points, reason);
+            failed = write_point_file((point_format)kinds[which[f]].format, files[f].temporary,
+                                      points, reason);
         } catch (const std::bad_alloc &) {
             failed = 1, *reason = "not enough memory";
         }

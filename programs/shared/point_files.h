@@ -27,6 +27,12 @@ enum point_format { POINTS_PLY = 1, POINTS_DEPTH = 2, POINTS_XYZ = 4 };
 int write_point_files(const std::string &prefix, unsigned formats, const point_image &points,
                       std::vector<std::string> *written, std::string *file, std::string *reason);
 
+// One of the files (format: one point_format bit) into path itself, for a
+// caller that writes it beside results of its own the safe way. 0, or 1 with
+// *reason.
+int write_point_file(point_format format, const std::string &path, const point_image &points,
+                     std::string *reason);
+
 // The PLY file alone, under any name, the same safe way; *count the points in it.
 int write_ply_file(const std::string &path, const point_image &points, long long *count,
                    std::string *reason);

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "command/arguments.h"
-#include "command/frame_set.h"
+#include "shared/run_options.h"
+#include "shared/set_reading.h"
 #include "shared/large_memory.h"
 #include "phaze/phaze.h"
 
@@ -19,16 +19,21 @@ struct set_outputs {
     large_array<unsigned char> mask;
     large_array<double> unwrapped;  // with --unwrap
     int regions = 0;
+    // With a calibration: three doubles a pixel (NaN where no point), each
+    // pixel's gray, and how many points there are.
+    large_array<double> xyz;
+    large_array<unsigned char> gray;
+    long long points = 0;
     phaze_report report;
 };
 
 // The names of the files written, in *written. 0, or 1 with the file at
 // fault in *file and why in *reason; no result of the set is then left.
-int write_set_results(const command_options &options, const std::string &prefix,
+int write_set_results(const run_options &options, const std::string &prefix,
                       const std::vector<std::string> &paths, const frame_set &set,
                       const set_outputs &out, std::vector<std::string> *written, std::string *file,
                       std::string *reason);
 
 // The set's warnings as sentences: the reading's, then the library's.
-std::vector<std::string> report_warnings(const command_options &options, const frame_set &set,
+std::vector<std::string> report_warnings(const run_options &options, const frame_set &set,
                                          const phaze_report &report);

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "command/arguments.h"
+#include "shared/run_options.h"
 #include "shared/image.h"
 #include "phaze/phaze.h"
 
@@ -17,6 +17,7 @@ struct frame_set {
     phaze_frames view;
     phaze_options options;
     const char *sample_type;            // "uint8", "uint16" or "float32", as read
+    double full_scale = 0;              // of integer samples (a PGM's maxval); 0 for float
     std::vector<std::string> warnings;  // of the reading, before the library's own
 };
 
@@ -33,7 +34,7 @@ struct memory_admission {
 // 0, or 1 with the file at fault in *file and why in *reason. admission: the
 // batch's, or NULL; *reserved: what the set's result has reserved so far (the
 // set's peak is added to it).
-int load_frame_set(const command_options &options, const std::vector<std::string> &paths,
+int load_frame_set(const run_options &options, const std::vector<std::string> &paths,
                    frame_set *set, std::string *file, std::string *reason,
                    memory_admission *admission = NULL, double *reserved = NULL);
 

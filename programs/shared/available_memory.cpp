@@ -1,4 +1,4 @@
-#include "command/available_memory.h"
+#include "shared/available_memory.h"
 
 #include <math.h>
 #include <stdio.h>

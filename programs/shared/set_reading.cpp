@@ -1,4 +1,4 @@
-#include "command/frame_set.h"
+#include "shared/set_reading.h"
 
 #include <math.h>
 #include <stdint.h>
@@ -10,7 +10,7 @@
 #include <future>
 #include <thread>
 
-#include "command/available_memory.h"
+#include "shared/available_memory.h"
 #include "shared/large_memory.h"
 #include "shared/in_parallel.h"
 
@@ -83,10 +83,13 @@ static const char *type_name(pixel_format format) {
 }
 
 // The whole set's peak, from its first frame: the frames as read (and as
-// gray), the library's outputs and copies, and the largest result being written.
-static double peak_of_set(const image &first, int count) {
+// gray), the library's outputs and copies (with points: the projector column,
+// the points and their gray), and the largest result being written.
+static double peak_of_set(const image &first, int count, bool points) {
     const double pixels = (double)first.width * first.height, frame = (double)first.data.size(),
-                 gray = pixels * 4, outputs = pixels * (sizeof(double) + sizeof(float) + 1),
+                 gray = pixels * 4,
+                 outputs = pixels * (sizeof(double) + sizeof(float) + 1 +
+                                     (points ? 4 * sizeof(double) + 1 : 0)),
                  analysis = first.format == PIXELS_F32 ? pixels * 3 * sizeof(double) : 0,
                  writing = pixels * sizeof(float);
     return (count - 1) * frame + (first.channels > 1 ? count * gray : 0) + outputs +
@@ -101,9 +104,10 @@ static double available_beside(double needed, double others) {
     return available - others;
 }
 
-static int enough_memory_for_set(const image &first, int count, memory_admission *admission,
-                                 double *reserved, std::string *reason) {
-    const double needed = peak_of_set(first, count);
+static int enough_memory_for_set(const image &first, int count, bool points,
+                                 memory_admission *admission, double *reserved,
+                                 std::string *reason) {
+    const double needed = peak_of_set(first, count, points);
     double available;
     if (admission == NULL) {
         available = available_beside(needed, 0);
@@ -158,7 +162,7 @@ static void read_side_by_side(int count, Read read) {
     for (std::future<void> &h : helpers) h.get();
 }
 
-int load_frame_set(const command_options &o, const std::vector<std::string> &paths, frame_set *set,
+int load_frame_set(const run_options &o, const std::vector<std::string> &paths, frame_set *set,
                    std::string *file, std::string *reason, memory_admission *admission,
                    double *reserved) {
     const int count = (int)paths.size();
@@ -169,8 +173,8 @@ int load_frame_set(const command_options &o, const std::vector<std::string> &pat
     std::vector<int> failed(count, 0);
     failed[0] = read_image(paths[0].c_str(), MAX_PIXELS, &set->frames[0], &reasons[0]);
     if (!failed[0] &&
-        enough_memory_for_set(set->frames[0], count, reserved != NULL ? admission : NULL, reserved,
-                              &reasons[0]))
+        enough_memory_for_set(set->frames[0], count, !o.calibration.empty(),
+                              reserved != NULL ? admission : NULL, reserved, &reasons[0]))
         failed[0] = 1;
     if (failed[0]) {
         *file = paths[0], *reason = reasons[0];
@@ -222,6 +226,7 @@ int load_frame_set(const command_options &o, const std::vector<std::string> &pat
                                   : read_as == PIXELS_F32 ? -1
                                                           : 0.01 * top;
     set->options.saturation = o.saturation >= 0 ? o.saturation : read_as == PIXELS_F32 ? -1 : top;
+    set->full_scale = read_as == PIXELS_F32 ? 0 : top;
     const double clip = set->options.saturation >= 0 ? set->options.saturation : INFINITY;
     int all_clipped = 0;
     for (image &im : set->frames) {

@@ -1,4 +1,4 @@
-#include "command/set_results.h"
+#include "shared/set_results.h"
 
 #include "shared/report_sentences.h"
 
@@ -16,7 +16,9 @@
 
 #include "shared/format_lf.h"
 #include "shared/in_parallel.h"
+#include "shared/point_files.h"
 #include "shared/result_files.h"
+#include "shared/result_names.h"
 #include "shared/phase_colours.h"
 
 using json = nlohmann::ordered_json;
@@ -72,14 +74,14 @@ static json number(double value) {
     return strtod(text, NULL);
 }
 
-std::vector<std::string> report_warnings(const command_options &o, const frame_set &set,
+std::vector<std::string> report_warnings(const run_options &o, const frame_set &set,
                                          const phaze_report &r) {
     std::vector<std::string> all = set.warnings;
     for (const std::string &w : phaze_internal::report_sentences(r, o.periods)) all.push_back(w);
     return all;
 }
 
-static std::string report_json(const command_options &o, const std::vector<std::string> &paths,
+static std::string report_json(const run_options &o, const std::vector<std::string> &paths,
                                const frame_set &set, const set_outputs &out) {
     const phaze_report &r = out.report;
     json steps = json::array();
@@ -106,6 +108,7 @@ static std::string report_json(const command_options &o, const std::vector<std::
     report["device"] = phaze_device_name(r.device);
     if (!o.periods.empty()) report["periods"] = o.periods;
     if (o.unwrap) report["unwrapped_regions"] = out.regions;
+    if (!o.calibration.empty()) report["points"] = out.points;
     report["harmonics"] = {{"removed", r.ripple_removed != 0},
                            {"ripple_rms", number(r.ripple_rms)},
                            {"evidence", number(r.ripple_evidence)},
@@ -179,7 +182,7 @@ static row_source phase_rows(const frame_set &set, const double *phase, phase_pi
 
 // Result k of the set into the file at path. 0, or 1 with *reason. picture:
 // the phase picture's bytes as the phase TIFF's writer makes them, or NULL.
-static int write_result(int k, const command_options &o, const std::string &path,
+static int write_result(int k, const run_options &o, const std::string &path,
                         const std::vector<std::string> &paths, const frame_set &set,
                         const set_outputs &out, phase_picture *picture, std::string *reason) {
     const int width = set.view.width, height = set.view.height;
@@ -225,13 +228,22 @@ static int write_result(int k, const command_options &o, const std::string &path
         }
         case 5: return write_npy(path, set, out, reason);
         case 6: return write_text(path, out, reason);
-        default:
+        case 7:
             return write_tiff_rows(path.c_str(), width, height, PIXELS_F32,
                                    float_rows(set, out.unwrapped.data()), reason);
+        default: {
+            phaze_internal::point_image points;
+            points.width = width, points.height = height;
+            points.xyz = out.xyz.data(), points.gray = out.gray.data();
+            const phaze_internal::point_format format = k == 8   ? phaze_internal::POINTS_PLY
+                                                        : k == 9 ? phaze_internal::POINTS_DEPTH
+                                                                 : phaze_internal::POINTS_XYZ;
+            return phaze_internal::write_point_file(format, path, points, reason);
+        }
     }
 }
 
-int write_set_results(const command_options &o, const std::string &prefix,
+int write_set_results(const run_options &o, const std::string &prefix,
                       const std::vector<std::string> &paths, const frame_set &set,
                       const set_outputs &out, std::vector<std::string> *written, std::string *file,
                       std::string *reason) {
