@@ -5,51 +5,51 @@
 #include <string.h>
 #include <sys/stat.h>
 
-#include <opencv2/core.hpp>
 #include <vector>
 
 #include "shared/triangulation.h"
 #include "tests/points_support.h"
+#include "tests/storage_text.h"
 #include "tests/test_support.h"
 
 using namespace phaze_internal;
 
 using Calibration = InScratchFolder;
 
-struct entry {
-    std::string name;
-    cv::Mat value;
-};
-
-// A FileStorage document as OpenCV writes it (extension: ".yml" or ".xml").
-static std::string storage_text(const std::vector<entry> &entries, const char *extension) {
-    cv::FileStorage out(extension, cv::FileStorage::WRITE | cv::FileStorage::MEMORY);
-    for (const entry &e : entries) out << e.name << e.value;
-    return out.releaseAndGetString();
+static stored_matrix matrix(int rows, int cols, const double *values) {
+    return matrix_of("", rows, cols, values);
 }
 
-static cv::Mat matrix(int rows, int cols, const double *values) {
-    return cv::Mat(rows, cols, CV_64F, (void *)values).clone();
+static stored_matrix filled(int rows, int cols, double value, double diagonal) {
+    stored_matrix m{"", rows, cols, std::vector<double>(rows * cols, value)};
+    for (int k = 0; k < rows && k < cols; k++) m.values[k * cols + k] = diagonal;
+    return m;
+}
+
+static stored_matrix named(const char *name, stored_matrix m) {
+    m.name = name;
+    return m;
 }
 
 // The sample rig's entries under the single file's names, with their shapes.
-static std::vector<entry> single_entries(const calibration &rig) {
-    return {{"cam_K", matrix(3, 3, rig.camera.K)},
-            {"cam_kc", matrix(1, 5, rig.camera.distortion)},
-            {"proj_K", matrix(3, 3, rig.projector.K)},
-            {"proj_kc", matrix(5, 1, rig.projector.distortion)},
-            {"R", matrix(3, 3, rig.R)},
-            {"T", matrix(3, 1, rig.T)}};
+static std::vector<stored_matrix> single_entries(const calibration &rig) {
+    return {named("cam_K", matrix(3, 3, rig.camera.K)),
+            named("cam_kc", matrix(1, 5, rig.camera.distortion)),
+            named("proj_K", matrix(3, 3, rig.projector.K)),
+            named("proj_kc", matrix(5, 1, rig.projector.distortion)),
+            named("R", matrix(3, 3, rig.R)),
+            named("T", matrix(3, 1, rig.T))};
 }
 
-static std::vector<entry> replaced(std::vector<entry> entries, const std::string &name,
-                                   const cv::Mat &value) {
+// The entries with one replaced, or left out where value has no rows.
+static std::vector<stored_matrix> replaced(std::vector<stored_matrix> entries,
+                                           const std::string &name, const stored_matrix &value) {
     for (size_t k = 0; k < entries.size(); k++)
         if (entries[k].name == name) {
-            if (value.empty())
+            if (value.rows == 0)
                 entries.erase(entries.begin() + k);
             else
-                entries[k].value = value;
+                entries[k] = named(name.c_str(), value);
             break;
         }
     return entries;
@@ -60,16 +60,16 @@ static std::vector<entry> replaced(std::vector<entry> entries, const std::string
 static void write_pair(const calibration &rig, const char *extension, const std::string &intrinsics,
                        const std::string &extrinsics) {
     const double zero[12] = {};
-    write_file(intrinsics, storage_text({{"M1", matrix(3, 3, rig.camera.K)},
-                                         {"D1", matrix(1, 5, rig.camera.distortion)},
-                                         {"M2", matrix(3, 3, rig.projector.K)},
-                                         {"D2", matrix(1, 5, rig.projector.distortion)}},
+    write_file(intrinsics, storage_text({named("M1", matrix(3, 3, rig.camera.K)),
+                                         named("D1", matrix(1, 5, rig.camera.distortion)),
+                                         named("M2", matrix(3, 3, rig.projector.K)),
+                                         named("D2", matrix(1, 5, rig.projector.distortion))},
                                         extension));
-    write_file(extrinsics, storage_text({{"R", matrix(3, 3, rig.R)},
-                                         {"T", matrix(3, 1, rig.T)},
-                                         {"R1", matrix(3, 3, rig.R)},
-                                         {"P1", matrix(3, 4, zero)},
-                                         {"Q", matrix(4, 3, zero)}},
+    write_file(extrinsics, storage_text({named("R", matrix(3, 3, rig.R)),
+                                         named("T", matrix(3, 1, rig.T)),
+                                         named("R1", matrix(3, 3, rig.R)),
+                                         named("P1", matrix(3, 4, zero)),
+                                         named("Q", matrix(4, 3, zero))},
                                         extension));
 }
 
@@ -123,18 +123,19 @@ TEST_F(Calibration, OtherFormsOfAnEntryGiveTheSameRig) {
         float_translation, sizeof float_translation,
         "T: !!opencv-matrix\n   rows: 3\n   cols: 1\n   dt: f\n   data: [ %.9g, %.9g, %.9g ]\n",
         (float)rig.T[0], (float)rig.T[1], (float)rig.T[2]);
+    const stored_matrix none;
     struct row {
         const char *what;
         std::string name;
-        cv::Mat value;
-        std::string text;  // the entry as text, where value is empty
+        stored_matrix value;
+        std::string text;  // the entry as text, where value has no rows
     } rows[] = {
         {"T as 1x3", "T", matrix(1, 3, rig.T), ""},
         {"R as a rotation vector", "R", matrix(3, 1, rotation_vector), ""},
         {"K as nine values", "cam_K", matrix(1, 9, rig.camera.K), ""},
         {"eight coefficients, the rational ones zero", "cam_kc", matrix(8, 1, eight), ""},
-        {"float samples", "T", cv::Mat(), float_translation},
-        {"a list of rows", "proj_K", cv::Mat(),
+        {"float samples", "T", none, float_translation},
+        {"a list of rows", "proj_K", none,
          "proj_K: [ [ 1541.2, 0, 508.3 ], [ 0, 1539.8, 620.4 ], [ 0, 0, 1 ] ]\n"},
     };
     for (const row &r : rows) {
@@ -154,19 +155,21 @@ TEST_F(Calibration, OtherFormsOfAnEntryGiveTheSameRig) {
 
 TEST_F(Calibration, EachBadFileIsRefusedByName) {
     const calibration rig = sample_rig();
-    const std::vector<entry> good = single_entries(rig);
-    auto with = [&](const char *name, const cv::Mat &value) {
+    const std::vector<stored_matrix> good = single_entries(rig);
+    const stored_matrix none;
+    auto with = [&](const char *name, const stored_matrix &value) {
         return storage_text(replaced(good, name, value), ".yml");
     };
-    auto with_xml = [&](const char *name, const cv::Mat &value) {
+    auto with_xml = [&](const char *name, const stored_matrix &value) {
         return storage_text(replaced(good, name, value), ".xml");
     };
-    cv::Mat nan_rotation = matrix(3, 3, rig.R), infinite_k = matrix(3, 3, rig.camera.K);
-    nan_rotation.at<double>(1, 2) = NAN;
-    infinite_k.at<double>(0, 2) = INFINITY;
-    const cv::Mat scaled_rotation = matrix(3, 3, rig.R) * 1.01;
-    cv::Mat no_focal = matrix(3, 3, rig.projector.K);
-    no_focal.at<double>(0, 0) = 0;
+    stored_matrix nan_rotation = matrix(3, 3, rig.R), infinite_k = matrix(3, 3, rig.camera.K);
+    nan_rotation.values[1 * 3 + 2] = NAN;
+    infinite_k.values[0 * 3 + 2] = INFINITY;
+    stored_matrix scaled_rotation = matrix(3, 3, rig.R);
+    for (double &v : scaled_rotation.values) v *= 1.01;
+    stored_matrix no_focal = matrix(3, 3, rig.projector.K);
+    no_focal.values[0] = 0;
     const double tilted[14] = {-0.1, 0.1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0.01, 0};
     write_pair(rig, ".yml", "intrinsics.yml", "extrinsics.yml");
     struct row {
@@ -175,20 +178,20 @@ TEST_F(Calibration, EachBadFileIsRefusedByName) {
         std::vector<std::string> paths;
         const char *says;
     } rows[] = {
-        {"a missing key", with("cam_kc", cv::Mat()), {}, "rig.yml: no key cam_kc"},
+        {"a missing key", with("cam_kc", none), {}, "rig.yml: no key cam_kc"},
         {"K of the wrong shape",
-         with("cam_K", cv::Mat::eye(3, 2, CV_64F)),
+         with("cam_K", filled(3, 2, 0, 1)),
          {},
          "rig.yml: cam_K must be a 3x3 camera matrix, not 3x2"},
         {"three coefficients",
-         with("proj_kc", cv::Mat::zeros(1, 3, CV_64F)),
+         with("proj_kc", filled(1, 3, 0, 0)),
          {},
          "proj_kc must hold 4, 5, 8, 12 or 14 distortion coefficients as 1xN or Nx1, not 1x3"},
         {"T of two",
-         with("T", cv::Mat::ones(2, 1, CV_64F)),
+         with("T", filled(2, 1, 1, 1)),
          {},
          "T must be a 3x1 or 1x3 translation, not 2x1"},
-        {"R 2x3", with("R", cv::Mat::eye(2, 3, CV_64F)), {}, "R must be a 3x3 rotation matrix"},
+        {"R 2x3", with("R", filled(2, 3, 0, 1)), {}, "R must be a 3x3 rotation matrix"},
         {"NaN in R",
          with("R", nan_rotation),
          {},
@@ -199,7 +202,7 @@ TEST_F(Calibration, EachBadFileIsRefusedByName) {
          "cam_K holds a value that is not a finite number"},
         {"R not a rotation", with("R", scaled_rotation), {}, "R is not a rotation"},
         {"fx zero", with("proj_K", no_focal), {}, "proj_K is not a camera matrix"},
-        {"T zero", with("T", cv::Mat::zeros(3, 1, CV_64F)), {}, "T is zero"},
+        {"T zero", with("T", filled(3, 1, 0, 0)), {}, "T is zero"},
         {"a tilted sensor", with("cam_kc", matrix(1, 14, tilted)), {}, "tilted sensor"},
         {"not FileStorage", "cam_K: [1, 2, 3]\n", {}, "rig.yml: is not an OpenCV FileStorage"},
         {"empty", "", {}, "is not an OpenCV FileStorage YAML or XML file"},
@@ -225,25 +228,25 @@ TEST_F(Calibration, EachBadFileIsRefusedByName) {
          {},
          "rig.yml: OpenCV cannot read it: its parser failed"},
         {"a string for K",
-         with("cam_K", cv::Mat()) + "cam_K: \"fx fy\"\n",
+         with("cam_K", none) + "cam_K: \"fx fy\"\n",
          {},
          "cam_K is not a matrix"},
         {"data that does not fill the matrix",
-         with("T", cv::Mat()) + "T: !!opencv-matrix\n   rows: 3\n   cols: 1\n   dt: d\n   data: "
+         with("T", none) + "T: !!opencv-matrix\n   rows: 3\n   cols: 1\n   dt: d\n   data: "
                                 "[ 1., 2. ]\n",
          {},
          "T is 3x1 but its data holds 2 values"},
         {"a matrix of any size",
-         with("T", cv::Mat()) + "T: !!opencv-matrix\n   rows: 2000000000\n   cols: 2000000000\n"
+         with("T", none) + "T: !!opencv-matrix\n   rows: 2000000000\n   cols: 2000000000\n"
                                 "   dt: d\n   data: [ 1. ]\n",
          {},
          "no calibration entry is that large"},
         {"a matrix without data",
-         with("T", cv::Mat()) + "T: { rows: 3, cols: 1 }\n",
+         with("T", none) + "T: { rows: 3, cols: 1 }\n",
          {},
          "T is not a matrix: an opencv-matrix has rows, cols, dt and data"},
         {"words in the data",
-         with("T", cv::Mat()) + "T: [ 1, two, 3 ]\n",
+         with("T", none) + "T: [ 1, two, 3 ]\n",
          {},
          "T holds something that is not a number"},
         {"larger than 1 MiB", "%YAML:1.0\n" + std::string(1 << 20, '#'), {}, "larger than 1 MiB"},
@@ -255,7 +258,7 @@ TEST_F(Calibration, EachBadFileIsRefusedByName) {
          {"rig.yml", "extrinsics.yml"},
          "rig.yml: no key M1"},
         {"a pair without T",
-         with("T", cv::Mat()),
+         with("T", none),
          {"intrinsics.yml", "rig.yml"},
          "rig.yml: no key T"},
         {"three files", "", {"rig.yml", "rig.yml", "rig.yml"}, "one file, or OpenCV's stereo pair"},
@@ -272,10 +275,10 @@ TEST_F(Calibration, EachBadFileIsRefusedByName) {
         EXPECT_NE(reason.find(r.says), std::string::npos) << reason;
     }
     // The pair's own names in its messages.
-    write_file("intrinsics.xml", storage_text({{"M1", matrix(3, 3, rig.camera.K)},
-                                               {"D1", matrix(1, 5, rig.camera.distortion)},
-                                               {"M2", matrix(3, 3, rig.projector.K)},
-                                               {"D2", cv::Mat::zeros(2, 2, CV_64F)}},
+    write_file("intrinsics.xml", storage_text({named("M1", matrix(3, 3, rig.camera.K)),
+                                               named("D1", matrix(1, 5, rig.camera.distortion)),
+                                               named("M2", matrix(3, 3, rig.projector.K)),
+                                               named("D2", filled(2, 2, 0, 0))},
                                               ".xml"));
     calibration read;
     std::string reason;
