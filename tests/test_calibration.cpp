@@ -7,6 +7,7 @@
 
 #include <vector>
 
+#include "shared/storage_document.h"
 #include "shared/triangulation.h"
 #include "tests/points_support.h"
 #include "tests/storage_text.h"
@@ -106,7 +107,8 @@ TEST_F(Calibration, BothLayoutsInYamlAndXmlGiveTheSamePoints) {
     }
 }
 
-// Shapes and forms a file may give an entry in, besides the usual ones.
+// Shapes and forms a file may give an entry in, and documents in forms other
+// than OpenCV's writer's, give the same rig.
 TEST_F(Calibration, OtherFormsOfAnEntryGiveTheSameRig) {
     const calibration rig = sample_rig();
     // The rotation vector of R: its axis times its angle.
@@ -118,30 +120,43 @@ TEST_F(Calibration, OtherFormsOfAnEntryGiveTheSameRig) {
     const double eight[8] = {rig.camera.distortion[0], rig.camera.distortion[1],
                              rig.camera.distortion[2], rig.camera.distortion[3],
                              rig.camera.distortion[4]};
-    char float_translation[200];
+    char float_translation[200], xml_translation[200];
     snprintf(
         float_translation, sizeof float_translation,
         "T: !!opencv-matrix\n   rows: 3\n   cols: 1\n   dt: f\n   data: [ %.9g, %.9g, %.9g ]\n",
         (float)rig.T[0], (float)rig.T[1], (float)rig.T[2]);
+    snprintf(xml_translation, sizeof xml_translation, "<T> %.17g\n %.17g\t%.17g </T>\n", rig.T[0],
+             rig.T[1], rig.T[2]);
     const stored_matrix none;
     struct row {
-        const char *what;
+        const char *what, *extension;
         std::string name;
         stored_matrix value;
-        std::string text;  // the entry as text, where value has no rows
+        std::string text;            // the entry as text, where value has no rows
+        std::string from = "", to = "";  // and the document's text so changed
     } rows[] = {
-        {"T as 1x3", "T", matrix(1, 3, rig.T), ""},
-        {"R as a rotation vector", "R", matrix(3, 1, rotation_vector), ""},
-        {"K as nine values", "cam_K", matrix(1, 9, rig.camera.K), ""},
-        {"eight coefficients, the rational ones zero", "cam_kc", matrix(8, 1, eight), ""},
-        {"float samples", "T", none, float_translation},
-        {"a list of rows", "proj_K", none,
+        {"T as 1x3", ".yml", "T", matrix(1, 3, rig.T), ""},
+        {"R as a rotation vector", ".yml", "R", matrix(3, 1, rotation_vector), ""},
+        {"K as nine values", ".xml", "cam_K", matrix(1, 9, rig.camera.K), ""},
+        {"eight coefficients, the rational ones zero", ".yml", "cam_kc", matrix(8, 1, eight), ""},
+        {"float samples", ".yml", "T", none, float_translation},
+        {"a list of rows", ".yml", "proj_K", none,
          "proj_K: [ [ 1541.2, 0, 508.3 ], [ 0, 1539.8, 620.4 ], [ 0, 0, 1 ] ]\n"},
+        {"a list of rows (XML)", ".xml", "proj_K", none,
+         "<proj_K><_>1541.2 0 508.3</_><_>0 1539.8 620.4</_>\n<_>0 0 1</_></proj_K>"},
+        {"a plain list across lines (XML)", ".xml", "T", none, xml_translation},
+        {"YAML's own directive", ".yml", "", none, "", "%YAML:1.0\n", "%YAML 1.1\n"},
+        {"no document marker, a byte-order mark", ".yml", "", none, "", "%YAML:1.0\n---\n",
+         "\xEF\xBB\xBF%YAML:1.0\n"},
+        {"comments", ".xml", "", none, "", "<cam_K", "<!-- the camera -->\n<cam_K"},
     };
     for (const row &r : rows) {
         SCOPED_TRACE(r.what);
-        const std::string text =
-            storage_text(replaced(single_entries(rig), r.name, r.value), ".yml") + r.text;
+        std::string text = storage_text(replaced(single_entries(rig), r.name, r.value), r.extension);
+        const size_t end = strcmp(r.extension, ".xml") == 0 ? text.rfind("</opencv_storage>")
+                                                            : text.size();
+        text.insert(end, r.text);
+        if (!r.from.empty()) text.replace(text.find(r.from), r.from.size(), r.to);
         write_file("rig.yml", text);
         calibration read;
         std::string reason;
@@ -170,6 +185,12 @@ TEST_F(Calibration, EachBadFileIsRefusedByName) {
     for (double &v : scaled_rotation.values) v *= 1.01;
     stored_matrix no_focal = matrix(3, 3, rig.projector.K);
     no_focal.values[0] = 0;
+    const std::string nested = "T: " + std::string(MAX_STORAGE_DEPTH + 1, '[') +
+                               std::string(MAX_STORAGE_DEPTH + 1, ']') + "\n";
+    std::string nested_xml = "<T>";
+    for (int k = 0; k < MAX_STORAGE_DEPTH; k++) nested_xml += "<a>";
+    for (int k = 0; k < MAX_STORAGE_DEPTH; k++) nested_xml += "</a>";
+    nested_xml += "</T>\n</opencv_storage>\n";
     const double tilted[14] = {-0.1, 0.1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0.01, 0};
     write_pair(rig, ".yml", "intrinsics.yml", "extrinsics.yml");
     struct row {
@@ -210,23 +231,43 @@ TEST_F(Calibration, EachBadFileIsRefusedByName) {
          std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16),
          {},
          "rig.yml: is a binary file"},
-        {"YAML OpenCV cannot parse",
+        {"YAML that does not parse",
          "%YAML:1.0\ncam_K: [ 1, 2\n",
          {},
-         "rig.yml: OpenCV cannot read it: "},
-        {"XML OpenCV cannot parse",
+         "rig.yml: is not valid YAML: while parsing a flow sequence, did not find expected ',' "
+         "or ']' (line 3, column 1)"},
+        {"XML that does not parse",
          "<?xml version=\"1.0\"?>\n<opencv_storage>\n<cam_K>",
          {},
-         "rig.yml: OpenCV cannot read it: "},
+         "rig.yml: is not valid XML: "},
+        {"XML of another root",
+         "<?xml version=\"1.0\"?>\n<storage><T>1 2 3</T></storage>\n",
+         {},
+         "rig.yml: is not an OpenCV FileStorage XML file: its root element is storage"},
+        {"a key twice", with("R", none) + "R: [ 0, 0, 1 ]\nR: [ 0, 1, 0 ]\n", {},
+         "rig.yml: has the key R more than once"},
+        {"two YAML documents", with("T", none) + "---\nT: [ 1, 2, 3 ]\n", {},
+         "rig.yml: holds more than one YAML document"},
+        {"an alias, never expanded", with("T", none) + "T0: &t [ 1, 2, 3 ]\nT: *t\n", {},
+         "rig.yml: T is not a matrix"},
+        {"lists nested too deep", with("T", none) + nested, {},
+         "rig.yml: nests lists or maps deeper than 16 levels"},
+        {"elements nested too deep", with_xml("T", none).replace(
+             with_xml("T", none).rfind("</opencv_storage>"), std::string::npos, nested_xml),
+         {}, "rig.yml: nests elements deeper than 16 levels"},
         {"no map at the top", "%YAML:1.0\n- 1\n- 2\n", {}, "holds no named entries"},
         {"text after ---, on which OpenCV's parser never returns",
          "%YAML:1.0\n---L:1\n--\n-\n",
          {},
-         "rig.yml: has text after '---' on line 2, which OpenCV's reader cannot take"},
-        {"an empty key, which OpenCV's parser throws std::length_error on",
+         "rig.yml: holds no named entries"},
+        {"an empty key, on which OpenCV's parser throws std::length_error",
          "%YAML:1.\n c:5\n :",
          {},
-         "rig.yml: OpenCV cannot read it: its parser failed"},
+         "rig.yml: is not valid YAML: did not find expected <document start> (line 3, column 2)"},
+        {"a document on which OpenCV's parser never returns",
+         "%YAML:1.0: 1\n   cols:-5\n ix\n -[m1]\n",
+         {},
+         "rig.yml: holds no named entries"},
         {"a string for K",
          with("cam_K", none) + "cam_K: \"fx fy\"\n",
          {},
