@@ -190,7 +190,14 @@ TEST_F(Calibration, EachBadFileIsRefusedByName) {
     std::string nested_xml = "<T>";
     for (int k = 0; k < MAX_STORAGE_DEPTH; k++) nested_xml += "<a>";
     for (int k = 0; k < MAX_STORAGE_DEPTH; k++) nested_xml += "</a>";
-    nested_xml += "</T>\n</opencv_storage>\n";
+    nested_xml += "</T>";
+    std::string many = "T: [ 0", many_xml = "<T>0";
+    for (int k = 0; k < MAX_STORAGE_NODES; k++) many += ", 0", many_xml += " 0";
+    many += " ]\n", many_xml += "</T>";
+    auto xml_with = [&](const std::string &entry) {
+        std::string text = with_xml("T", none);
+        return text.insert(text.rfind("</opencv_storage>"), entry);
+    };
     const double tilted[14] = {-0.1, 0.1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0.01, 0};
     write_pair(rig, ".yml", "intrinsics.yml", "extrinsics.yml");
     struct row {
@@ -252,9 +259,12 @@ TEST_F(Calibration, EachBadFileIsRefusedByName) {
          "rig.yml: T is not a matrix"},
         {"lists nested too deep", with("T", none) + nested, {},
          "rig.yml: nests lists or maps deeper than 16 levels"},
-        {"elements nested too deep", with_xml("T", none).replace(
-             with_xml("T", none).rfind("</opencv_storage>"), std::string::npos, nested_xml),
-         {}, "rig.yml: nests elements deeper than 16 levels"},
+        {"elements nested too deep", xml_with(nested_xml), {},
+         "rig.yml: nests elements deeper than 16 levels"},
+        {"a list too long to be anything of a calibration", with("T", none) + many, {},
+         "rig.yml: holds more than 65536 values, lists and maps"},
+        {"a list too long (XML)", xml_with(many_xml), {},
+         "rig.yml: holds more than 65536 values, lists and maps"},
         {"no map at the top", "%YAML:1.0\n- 1\n- 2\n", {}, "holds no named entries"},
         {"text after ---, on which OpenCV's parser never returns",
          "%YAML:1.0\n---L:1\n--\n-\n",

@@ -11,6 +11,7 @@ namespace phaze_internal {
 int add_storage_node(storage_document *document, int parent, storage_kind kind) {
     std::vector<storage_node> &nodes = document->nodes;
     const int index = (int)nodes.size();
+    if (index >= MAX_STORAGE_NODES) return -1;
     nodes.emplace_back();
     nodes[index].kind = kind;
     if (parent >= 0) {
@@ -23,6 +24,11 @@ int add_storage_node(storage_document *document, int parent, storage_kind kind) 
         up.children++;
     }
     return index;
+}
+
+std::string too_many_nodes_text() {
+    return "holds more than " + std::to_string(MAX_STORAGE_NODES) +
+           " values, lists and maps: not a calibration file";
 }
 
 int storage_child(const storage_document &document, int node, const char *key, bool *repeated) {

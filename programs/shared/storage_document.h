@@ -27,8 +27,14 @@ struct storage_document {
 // bounds the walk, and with it the stacks, whatever a file holds.
 const int MAX_STORAGE_DEPTH = 16;
 
-// The node appended under parent (-1: the root); its index.
+// Nor does any hold near this many values, lists and maps; it bounds the
+// tree (about 6 MB) whatever a file of 1 MiB holds.
+const int MAX_STORAGE_NODES = 1 << 16;
+
+// The node appended under parent (-1: the root); its index, or -1 where the
+// document holds MAX_STORAGE_NODES already.
 int add_storage_node(storage_document *document, int parent, storage_kind kind);
+std::string too_many_nodes_text();
 
 // The child of node under key, or -1. *repeated tells whether the key
 // appears more than once.

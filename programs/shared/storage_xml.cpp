@@ -3,6 +3,8 @@
 #include <string.h>
 #include <tinyxml2.h>
 
+#include <algorithm>
+
 #include "shared/storage_document.h"
 
 namespace phaze_internal {
@@ -32,8 +34,6 @@ static const char *xml_problem(tinyxml2::XMLError error) {
     }
 }
 
-static bool is_blank(const char *text) { return text[strspn(text, " \t\r\n")] == '\0'; }
-
 struct pending_element {
     const XMLElement *element;
     int node, depth;
@@ -41,8 +41,8 @@ struct pending_element {
 
 // An element holds elements (a map, or a list where each is named "_", as
 // OpenCV writes lists of lists) or text: one value, or a list of them
-// separated by blanks.
-static void fill_node(const pending_element &at, storage_document *document,
+// separated by blanks. False where the document is full.
+static bool fill_node(const pending_element &at, storage_document *document,
                       std::vector<pending_element> *pending) {
     bool has_elements = false, all_unnamed = true;
     std::string text;
@@ -55,39 +55,42 @@ static void fill_node(const pending_element &at, storage_document *document,
         }
     }
     std::vector<storage_node> &nodes = document->nodes;
-    if (has_elements && !is_blank(text.c_str())) {
+    const char *const blanks = " \t\r\n";
+    if (has_elements && text.find_first_not_of(blanks) != std::string::npos) {
         nodes[at.node].kind = STORAGE_OTHER;
-        return;
+        return true;
     }
     if (has_elements) {
         const storage_kind kind = all_unnamed ? STORAGE_LIST : STORAGE_MAP;
         nodes[at.node].kind = kind;
         for (const XMLElement *e = at.element->FirstChildElement(); e; e = e->NextSiblingElement()) {
             const int child = add_storage_node(document, at.node, STORAGE_OTHER);
+            if (child < 0) return false;
             if (kind == STORAGE_MAP) nodes[child].key = e->Name();
             pending->push_back({e, child, at.depth + 1});
         }
-        return;
+        return true;
     }
-    std::vector<std::string> words;
-    const char *const blanks = " \t\r\n";
-    for (size_t begin = text.find_first_not_of(blanks); begin != std::string::npos;) {
-        const size_t end = std::min(text.find_first_of(blanks, begin), text.size());
-        words.push_back(text.substr(begin, end - begin));
-        begin = text.find_first_not_of(blanks, end);
-    }
-    if (words.size() <= 1) {
-        nodes[at.node].kind = STORAGE_SCALAR;
-        nodes[at.node].may_be_number = true;
-        if (!words.empty()) nodes[at.node].text.swap(words[0]);
-        return;
+    // One word is the element's value; more are a list of them.
+    const size_t first = text.find_first_not_of(blanks);
+    const size_t first_end = std::min(text.find_first_of(blanks, first), text.size());
+    if (text.find_first_not_of(blanks, first_end) == std::string::npos) {
+        storage_node &node = nodes[at.node];
+        node.kind = STORAGE_SCALAR;
+        node.may_be_number = true;
+        if (first != std::string::npos) node.text = text.substr(first, first_end - first);
+        return true;
     }
     nodes[at.node].kind = STORAGE_LIST;
-    for (std::string &word : words) {
+    for (size_t begin = first, end; begin != std::string::npos;
+         begin = text.find_first_not_of(blanks, end)) {
+        end = std::min(text.find_first_of(blanks, begin), text.size());
         const int scalar = add_storage_node(document, at.node, STORAGE_SCALAR);
+        if (scalar < 0) return false;
         nodes[scalar].may_be_number = true;
-        nodes[scalar].text.swap(word);
+        nodes[scalar].text = text.substr(begin, end - begin);
     }
+    return true;
 }
 
 int read_xml_storage(const std::string &text, storage_document *document, std::string *reason) {
@@ -111,7 +114,7 @@ int read_xml_storage(const std::string &text, storage_document *document, std::s
             return refuse(reason, "nests elements deeper than " +
                                       std::to_string(MAX_STORAGE_DEPTH) +
                                       " levels: not a calibration file");
-        fill_node(at, document, &pending);
+        if (!fill_node(at, document, &pending)) return refuse(reason, too_many_nodes_text());
     }
     return 0;
 }

@@ -89,6 +89,7 @@ int read_yaml_storage(const std::string &text, storage_document *document, std::
             continue;
         }
         const int index = add_storage_node(document, open.empty() ? -1 : open.back().node, kind);
+        if (index < 0) return refuse(reason, too_many_nodes_text());
         storage_node &node = document->nodes[index];
         if (!open.empty() && open.back().map) {
             node.key.swap(open.back().key);
