@@ -5,51 +5,52 @@
 #include <string.h>
 #include <sys/stat.h>
 
-#include <opencv2/core.hpp>
 #include <vector>
 
+#include "shared/storage_document.h"
 #include "shared/triangulation.h"
 #include "tests/points_support.h"
+#include "tests/storage_text.h"
 #include "tests/test_support.h"
 
 using namespace phaze_internal;
 
 using Calibration = InScratchFolder;
 
-struct entry {
-    std::string name;
-    cv::Mat value;
-};
-
-// A FileStorage document as OpenCV writes it (extension: ".yml" or ".xml").
-static std::string storage_text(const std::vector<entry> &entries, const char *extension) {
-    cv::FileStorage out(extension, cv::FileStorage::WRITE | cv::FileStorage::MEMORY);
-    for (const entry &e : entries) out << e.name << e.value;
-    return out.releaseAndGetString();
+static stored_matrix matrix(int rows, int cols, const double *values) {
+    return matrix_of("", rows, cols, values);
 }
 
-static cv::Mat matrix(int rows, int cols, const double *values) {
-    return cv::Mat(rows, cols, CV_64F, (void *)values).clone();
+static stored_matrix filled(int rows, int cols, double value, double diagonal) {
+    stored_matrix m{"", rows, cols, std::vector<double>(rows * cols, value)};
+    for (int k = 0; k < rows && k < cols; k++) m.values[k * cols + k] = diagonal;
+    return m;
+}
+
+static stored_matrix named(const char *name, stored_matrix m) {
+    m.name = name;
+    return m;
 }
 
 // The sample rig's entries under the single file's names, with their shapes.
-static std::vector<entry> single_entries(const calibration &rig) {
-    return {{"cam_K", matrix(3, 3, rig.camera.K)},
-            {"cam_kc", matrix(1, 5, rig.camera.distortion)},
-            {"proj_K", matrix(3, 3, rig.projector.K)},
-            {"proj_kc", matrix(5, 1, rig.projector.distortion)},
-            {"R", matrix(3, 3, rig.R)},
-            {"T", matrix(3, 1, rig.T)}};
+static std::vector<stored_matrix> single_entries(const calibration &rig) {
+    return {named("cam_K", matrix(3, 3, rig.camera.K)),
+            named("cam_kc", matrix(1, 5, rig.camera.distortion)),
+            named("proj_K", matrix(3, 3, rig.projector.K)),
+            named("proj_kc", matrix(5, 1, rig.projector.distortion)),
+            named("R", matrix(3, 3, rig.R)),
+            named("T", matrix(3, 1, rig.T))};
 }
 
-static std::vector<entry> replaced(std::vector<entry> entries, const std::string &name,
-                                   const cv::Mat &value) {
+// The entries with one replaced, or left out where value has no rows.
+static std::vector<stored_matrix> replaced(std::vector<stored_matrix> entries,
+                                           const std::string &name, const stored_matrix &value) {
     for (size_t k = 0; k < entries.size(); k++)
         if (entries[k].name == name) {
-            if (value.empty())
+            if (value.rows == 0)
                 entries.erase(entries.begin() + k);
             else
-                entries[k].value = value;
+                entries[k] = named(name.c_str(), value);
             break;
         }
     return entries;
@@ -60,16 +61,16 @@ static std::vector<entry> replaced(std::vector<entry> entries, const std::string
 static void write_pair(const calibration &rig, const char *extension, const std::string &intrinsics,
                        const std::string &extrinsics) {
     const double zero[12] = {};
-    write_file(intrinsics, storage_text({{"M1", matrix(3, 3, rig.camera.K)},
-                                         {"D1", matrix(1, 5, rig.camera.distortion)},
-                                         {"M2", matrix(3, 3, rig.projector.K)},
-                                         {"D2", matrix(1, 5, rig.projector.distortion)}},
+    write_file(intrinsics, storage_text({named("M1", matrix(3, 3, rig.camera.K)),
+                                         named("D1", matrix(1, 5, rig.camera.distortion)),
+                                         named("M2", matrix(3, 3, rig.projector.K)),
+                                         named("D2", matrix(1, 5, rig.projector.distortion))},
                                         extension));
-    write_file(extrinsics, storage_text({{"R", matrix(3, 3, rig.R)},
-                                         {"T", matrix(3, 1, rig.T)},
-                                         {"R1", matrix(3, 3, rig.R)},
-                                         {"P1", matrix(3, 4, zero)},
-                                         {"Q", matrix(4, 3, zero)}},
+    write_file(extrinsics, storage_text({named("R", matrix(3, 3, rig.R)),
+                                         named("T", matrix(3, 1, rig.T)),
+                                         named("R1", matrix(3, 3, rig.R)),
+                                         named("P1", matrix(3, 4, zero)),
+                                         named("Q", matrix(4, 3, zero))},
                                         extension));
 }
 
@@ -106,7 +107,8 @@ TEST_F(Calibration, BothLayoutsInYamlAndXmlGiveTheSamePoints) {
     }
 }
 
-// Shapes and forms a file may give an entry in, besides the usual ones.
+// Shapes and forms a file may give an entry in, and documents in forms other
+// than OpenCV's writer's, give the same rig.
 TEST_F(Calibration, OtherFormsOfAnEntryGiveTheSameRig) {
     const calibration rig = sample_rig();
     // The rotation vector of R: its axis times its angle.
@@ -118,29 +120,43 @@ TEST_F(Calibration, OtherFormsOfAnEntryGiveTheSameRig) {
     const double eight[8] = {rig.camera.distortion[0], rig.camera.distortion[1],
                              rig.camera.distortion[2], rig.camera.distortion[3],
                              rig.camera.distortion[4]};
-    char float_translation[200];
+    char float_translation[200], xml_translation[200];
     snprintf(
         float_translation, sizeof float_translation,
         "T: !!opencv-matrix\n   rows: 3\n   cols: 1\n   dt: f\n   data: [ %.9g, %.9g, %.9g ]\n",
         (float)rig.T[0], (float)rig.T[1], (float)rig.T[2]);
+    snprintf(xml_translation, sizeof xml_translation, "<T> %.17g\n %.17g\t%.17g </T>\n", rig.T[0],
+             rig.T[1], rig.T[2]);
+    const stored_matrix none;
     struct row {
-        const char *what;
+        const char *what, *extension;
         std::string name;
-        cv::Mat value;
-        std::string text;  // the entry as text, where value is empty
+        stored_matrix value;
+        std::string text;            // the entry as text, where value has no rows
+        std::string from = "", to = "";  // and the document's text so changed
     } rows[] = {
-        {"T as 1x3", "T", matrix(1, 3, rig.T), ""},
-        {"R as a rotation vector", "R", matrix(3, 1, rotation_vector), ""},
-        {"K as nine values", "cam_K", matrix(1, 9, rig.camera.K), ""},
-        {"eight coefficients, the rational ones zero", "cam_kc", matrix(8, 1, eight), ""},
-        {"float samples", "T", cv::Mat(), float_translation},
-        {"a list of rows", "proj_K", cv::Mat(),
+        {"T as 1x3", ".yml", "T", matrix(1, 3, rig.T), ""},
+        {"R as a rotation vector", ".yml", "R", matrix(3, 1, rotation_vector), ""},
+        {"K as nine values", ".xml", "cam_K", matrix(1, 9, rig.camera.K), ""},
+        {"eight coefficients, the rational ones zero", ".yml", "cam_kc", matrix(8, 1, eight), ""},
+        {"float samples", ".yml", "T", none, float_translation},
+        {"a list of rows", ".yml", "proj_K", none,
          "proj_K: [ [ 1541.2, 0, 508.3 ], [ 0, 1539.8, 620.4 ], [ 0, 0, 1 ] ]\n"},
+        {"a list of rows (XML)", ".xml", "proj_K", none,
+         "<proj_K><_>1541.2 0 508.3</_><_>0 1539.8 620.4</_>\n<_>0 0 1</_></proj_K>"},
+        {"a plain list across lines (XML)", ".xml", "T", none, xml_translation},
+        {"YAML's own directive", ".yml", "", none, "", "%YAML:1.0\n", "%YAML 1.1\n"},
+        {"no document marker, a byte-order mark", ".yml", "", none, "", "%YAML:1.0\n---\n",
+         "\xEF\xBB\xBF%YAML:1.0\n"},
+        {"comments", ".xml", "", none, "", "<cam_K", "<!-- the camera -->\n<cam_K"},
     };
     for (const row &r : rows) {
         SCOPED_TRACE(r.what);
-        const std::string text =
-            storage_text(replaced(single_entries(rig), r.name, r.value), ".yml") + r.text;
+        std::string text = storage_text(replaced(single_entries(rig), r.name, r.value), r.extension);
+        const size_t end = strcmp(r.extension, ".xml") == 0 ? text.rfind("</opencv_storage>")
+                                                            : text.size();
+        text.insert(end, r.text);
+        if (!r.from.empty()) text.replace(text.find(r.from), r.from.size(), r.to);
         write_file("rig.yml", text);
         calibration read;
         std::string reason;
@@ -154,19 +170,34 @@ TEST_F(Calibration, OtherFormsOfAnEntryGiveTheSameRig) {
 
 TEST_F(Calibration, EachBadFileIsRefusedByName) {
     const calibration rig = sample_rig();
-    const std::vector<entry> good = single_entries(rig);
-    auto with = [&](const char *name, const cv::Mat &value) {
+    const std::vector<stored_matrix> good = single_entries(rig);
+    const stored_matrix none;
+    auto with = [&](const char *name, const stored_matrix &value) {
         return storage_text(replaced(good, name, value), ".yml");
     };
-    auto with_xml = [&](const char *name, const cv::Mat &value) {
+    auto with_xml = [&](const char *name, const stored_matrix &value) {
         return storage_text(replaced(good, name, value), ".xml");
     };
-    cv::Mat nan_rotation = matrix(3, 3, rig.R), infinite_k = matrix(3, 3, rig.camera.K);
-    nan_rotation.at<double>(1, 2) = NAN;
-    infinite_k.at<double>(0, 2) = INFINITY;
-    const cv::Mat scaled_rotation = matrix(3, 3, rig.R) * 1.01;
-    cv::Mat no_focal = matrix(3, 3, rig.projector.K);
-    no_focal.at<double>(0, 0) = 0;
+    stored_matrix nan_rotation = matrix(3, 3, rig.R), infinite_k = matrix(3, 3, rig.camera.K);
+    nan_rotation.values[1 * 3 + 2] = NAN;
+    infinite_k.values[0 * 3 + 2] = INFINITY;
+    stored_matrix scaled_rotation = matrix(3, 3, rig.R);
+    for (double &v : scaled_rotation.values) v *= 1.01;
+    stored_matrix no_focal = matrix(3, 3, rig.projector.K);
+    no_focal.values[0] = 0;
+    const std::string nested = "T: " + std::string(MAX_STORAGE_DEPTH + 1, '[') +
+                               std::string(MAX_STORAGE_DEPTH + 1, ']') + "\n";
+    std::string nested_xml = "<T>";
+    for (int k = 0; k < MAX_STORAGE_DEPTH; k++) nested_xml += "<a>";
+    for (int k = 0; k < MAX_STORAGE_DEPTH; k++) nested_xml += "</a>";
+    nested_xml += "</T>";
+    std::string many = "T: [ 0", many_xml = "<T>0";
+    for (int k = 0; k < MAX_STORAGE_NODES; k++) many += ", 0", many_xml += " 0";
+    many += " ]\n", many_xml += "</T>";
+    auto xml_with = [&](const std::string &entry) {
+        std::string text = with_xml("T", none);
+        return text.insert(text.rfind("</opencv_storage>"), entry);
+    };
     const double tilted[14] = {-0.1, 0.1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0.01, 0};
     write_pair(rig, ".yml", "intrinsics.yml", "extrinsics.yml");
     struct row {
@@ -175,20 +206,20 @@ TEST_F(Calibration, EachBadFileIsRefusedByName) {
         std::vector<std::string> paths;
         const char *says;
     } rows[] = {
-        {"a missing key", with("cam_kc", cv::Mat()), {}, "rig.yml: no key cam_kc"},
+        {"a missing key", with("cam_kc", none), {}, "rig.yml: no key cam_kc"},
         {"K of the wrong shape",
-         with("cam_K", cv::Mat::eye(3, 2, CV_64F)),
+         with("cam_K", filled(3, 2, 0, 1)),
          {},
          "rig.yml: cam_K must be a 3x3 camera matrix, not 3x2"},
         {"three coefficients",
-         with("proj_kc", cv::Mat::zeros(1, 3, CV_64F)),
+         with("proj_kc", filled(1, 3, 0, 0)),
          {},
          "proj_kc must hold 4, 5, 8, 12 or 14 distortion coefficients as 1xN or Nx1, not 1x3"},
         {"T of two",
-         with("T", cv::Mat::ones(2, 1, CV_64F)),
+         with("T", filled(2, 1, 1, 1)),
          {},
          "T must be a 3x1 or 1x3 translation, not 2x1"},
-        {"R 2x3", with("R", cv::Mat::eye(2, 3, CV_64F)), {}, "R must be a 3x3 rotation matrix"},
+        {"R 2x3", with("R", filled(2, 3, 0, 1)), {}, "R must be a 3x3 rotation matrix"},
         {"NaN in R",
          with("R", nan_rotation),
          {},
@@ -199,7 +230,7 @@ TEST_F(Calibration, EachBadFileIsRefusedByName) {
          "cam_K holds a value that is not a finite number"},
         {"R not a rotation", with("R", scaled_rotation), {}, "R is not a rotation"},
         {"fx zero", with("proj_K", no_focal), {}, "proj_K is not a camera matrix"},
-        {"T zero", with("T", cv::Mat::zeros(3, 1, CV_64F)), {}, "T is zero"},
+        {"T zero", with("T", filled(3, 1, 0, 0)), {}, "T is zero"},
         {"a tilted sensor", with("cam_kc", matrix(1, 14, tilted)), {}, "tilted sensor"},
         {"not FileStorage", "cam_K: [1, 2, 3]\n", {}, "rig.yml: is not an OpenCV FileStorage"},
         {"empty", "", {}, "is not an OpenCV FileStorage YAML or XML file"},
@@ -207,43 +238,66 @@ TEST_F(Calibration, EachBadFileIsRefusedByName) {
          std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16),
          {},
          "rig.yml: is a binary file"},
-        {"YAML OpenCV cannot parse",
+        {"YAML that does not parse",
          "%YAML:1.0\ncam_K: [ 1, 2\n",
          {},
-         "rig.yml: OpenCV cannot read it: "},
-        {"XML OpenCV cannot parse",
+         "rig.yml: is not valid YAML: while parsing a flow sequence, did not find expected ',' "
+         "or ']' (line 3, column 1)"},
+        {"XML that does not parse",
          "<?xml version=\"1.0\"?>\n<opencv_storage>\n<cam_K>",
          {},
-         "rig.yml: OpenCV cannot read it: "},
+         "rig.yml: is not valid XML: "},
+        {"XML of another root",
+         "<?xml version=\"1.0\"?>\n<storage><T>1 2 3</T></storage>\n",
+         {},
+         "rig.yml: is not an OpenCV FileStorage XML file: its root element is storage"},
+        {"a key twice", with("R", none) + "R: [ 0, 0, 1 ]\nR: [ 0, 1, 0 ]\n", {},
+         "rig.yml: has the key R more than once"},
+        {"two YAML documents", with("T", none) + "---\nT: [ 1, 2, 3 ]\n", {},
+         "rig.yml: holds more than one YAML document"},
+        {"an alias, never expanded", with("T", none) + "T0: &t [ 1, 2, 3 ]\nT: *t\n", {},
+         "rig.yml: T is not a matrix"},
+        {"lists nested too deep", with("T", none) + nested, {},
+         "rig.yml: nests lists or maps deeper than 16 levels"},
+        {"elements nested too deep", xml_with(nested_xml), {},
+         "rig.yml: nests elements deeper than 16 levels"},
+        {"a list too long to be anything of a calibration", with("T", none) + many, {},
+         "rig.yml: holds more than 65536 values, lists and maps"},
+        {"a list too long (XML)", xml_with(many_xml), {},
+         "rig.yml: holds more than 65536 values, lists and maps"},
         {"no map at the top", "%YAML:1.0\n- 1\n- 2\n", {}, "holds no named entries"},
         {"text after ---, on which OpenCV's parser never returns",
          "%YAML:1.0\n---L:1\n--\n-\n",
          {},
-         "rig.yml: has text after '---' on line 2, which OpenCV's reader cannot take"},
-        {"an empty key, which OpenCV's parser throws std::length_error on",
+         "rig.yml: holds no named entries"},
+        {"an empty key, on which OpenCV's parser throws std::length_error",
          "%YAML:1.\n c:5\n :",
          {},
-         "rig.yml: OpenCV cannot read it: its parser failed"},
+         "rig.yml: is not valid YAML: did not find expected <document start> (line 3, column 2)"},
+        {"a document on which OpenCV's parser never returns",
+         "%YAML:1.0: 1\n   cols:-5\n ix\n -[m1]\n",
+         {},
+         "rig.yml: holds no named entries"},
         {"a string for K",
-         with("cam_K", cv::Mat()) + "cam_K: \"fx fy\"\n",
+         with("cam_K", none) + "cam_K: \"fx fy\"\n",
          {},
          "cam_K is not a matrix"},
         {"data that does not fill the matrix",
-         with("T", cv::Mat()) + "T: !!opencv-matrix\n   rows: 3\n   cols: 1\n   dt: d\n   data: "
+         with("T", none) + "T: !!opencv-matrix\n   rows: 3\n   cols: 1\n   dt: d\n   data: "
                                 "[ 1., 2. ]\n",
          {},
          "T is 3x1 but its data holds 2 values"},
         {"a matrix of any size",
-         with("T", cv::Mat()) + "T: !!opencv-matrix\n   rows: 2000000000\n   cols: 2000000000\n"
+         with("T", none) + "T: !!opencv-matrix\n   rows: 2000000000\n   cols: 2000000000\n"
                                 "   dt: d\n   data: [ 1. ]\n",
          {},
          "no calibration entry is that large"},
         {"a matrix without data",
-         with("T", cv::Mat()) + "T: { rows: 3, cols: 1 }\n",
+         with("T", none) + "T: { rows: 3, cols: 1 }\n",
          {},
          "T is not a matrix: an opencv-matrix has rows, cols, dt and data"},
         {"words in the data",
-         with("T", cv::Mat()) + "T: [ 1, two, 3 ]\n",
+         with("T", none) + "T: [ 1, two, 3 ]\n",
          {},
          "T holds something that is not a number"},
         {"larger than 1 MiB", "%YAML:1.0\n" + std::string(1 << 20, '#'), {}, "larger than 1 MiB"},
@@ -255,7 +309,7 @@ TEST_F(Calibration, EachBadFileIsRefusedByName) {
          {"rig.yml", "extrinsics.yml"},
          "rig.yml: no key M1"},
         {"a pair without T",
-         with("T", cv::Mat()),
+         with("T", none),
          {"intrinsics.yml", "rig.yml"},
          "rig.yml: no key T"},
         {"three files", "", {"rig.yml", "rig.yml", "rig.yml"}, "one file, or OpenCV's stereo pair"},
@@ -272,10 +326,10 @@ TEST_F(Calibration, EachBadFileIsRefusedByName) {
         EXPECT_NE(reason.find(r.says), std::string::npos) << reason;
     }
     // The pair's own names in its messages.
-    write_file("intrinsics.xml", storage_text({{"M1", matrix(3, 3, rig.camera.K)},
-                                               {"D1", matrix(1, 5, rig.camera.distortion)},
-                                               {"M2", matrix(3, 3, rig.projector.K)},
-                                               {"D2", cv::Mat::zeros(2, 2, CV_64F)}},
+    write_file("intrinsics.xml", storage_text({named("M1", matrix(3, 3, rig.camera.K)),
+                                               named("D1", matrix(1, 5, rig.camera.distortion)),
+                                               named("M2", matrix(3, 3, rig.projector.K)),
+                                               named("D2", filled(2, 2, 0, 0))},
                                               ".xml"));
     calibration read;
     std::string reason;

@@ -6,20 +6,18 @@
 #include <string.h>
 #include <sys/stat.h>
 
-#include <algorithm>
-
-#include <opencv2/core.hpp>
+#include "shared/storage_document.h"
 
 namespace phaze_internal {
 
 const char *const calibration_entry_names[CALIBRATION_ENTRIES] = {"cam_K",   "cam_kc", "proj_K",
                                                                   "proj_kc", "R",      "T"};
 
-// Calibration files are a few kilobytes; a bound keeps OpenCV's parser away
-// from whatever large file is named by mistake.
+// Calibration files are a few kilobytes; a bound keeps the parsers away from
+// whatever large file is named by mistake.
 static const long MAX_CALIBRATION_BYTES = 1 << 20;
-// No entry of a calibration is larger; it keeps a file from asking OpenCV's
-// reader, or ours, for a matrix of any size.
+// No entry of a calibration is larger; it keeps a file from asking for a
+// matrix of any size.
 static const int MAX_ENTRY_SIDE = 16;
 // Files written by calibration tools hold R to 15 digits; this lets a hand-typed
 // one with six through and refuses anything that is not a rotation.
@@ -142,8 +140,8 @@ int set_calibration_entry(calibration_entry entry, const char *shown, int rows, 
     return refuse(reason, "no such calibration entry");
 }
 
-// The file's text, when it may be a FileStorage YAML or XML document: OpenCV
-// itself is only asked about text of that kind and size.
+// The file's text, when it may be a FileStorage YAML or XML document: the
+// parsers are only asked about text of that kind and size.
 static int read_storage_text(const std::string &path, std::string *text, std::string *reason) {
     struct stat info;
     if (stat(path.c_str(), &info) != 0) return refuse(reason, strerror(errno));
@@ -164,111 +162,137 @@ static int read_storage_text(const std::string &path, std::string *text, std::st
     if (memchr(text->data(), '\0', got) != nullptr)
         return refuse(reason,
                       "is a binary file, not an OpenCV FileStorage YAML or XML calibration");
-    const size_t start = text->compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
-    if (text->compare(start, 5, "%YAML") != 0 && text->compare(start, 5, "<?xml") != 0)
-        return refuse(reason,
-                      "is not an OpenCV FileStorage YAML or XML file (it must begin with %YAML "
-                      "or <?xml)");
-    // OpenCV 4.6's YAML parser never returns from some documents whose "---"
-    // has text after it on its line ("---L:1\n--\n-\n"); it writes "---" alone.
-    if (text->compare(start, 5, "%YAML") == 0)
-        for (size_t line = 0, number = 1; line < got; number++) {
-            const size_t end = std::min(text->find('\n', line), got);
-            if (text->compare(line, 3, "---") == 0 &&
-                text->find_first_not_of(" \t\r", line + 3) < end)
-                return refuse(reason, "has text after '---' on line " + std::to_string(number) +
-                                          ", which OpenCV's reader cannot take");
-            line = end + 1;
-        }
     return 0;
 }
 
-// An entry's values as a matrix: an opencv-matrix, a flat list of numbers
-// (one column) or a list of equal rows.
-static int matrix_of_node(const cv::FileNode &node, const char *key, int *rows, int *cols,
-                          std::vector<double> *values, std::string *reason) {
+static bool whole_number(const storage_node &node, long long *value) {
+    double number;
+    if (!storage_number(node, &number) || !(fabs(number) < 1e15) || number != floor(number))
+        return false;
+    *value = (long long)number;
+    return true;
+}
+
+// A list's numbers appended to *values; false where one is not a number.
+static bool append_numbers(const storage_document &d, const storage_node &list,
+                           std::vector<double> *values) {
+    for (int c = list.first_child; c >= 0; c = d.nodes[c].next_sibling) {
+        double value;
+        if (!storage_number(d.nodes[c], &value)) return false;
+        values->push_back(value);
+    }
+    return true;
+}
+
+// An opencv-matrix: rows, cols and data (its dt aside: any number will do).
+static int matrix_of_map(const storage_document &d, int map, const std::string &name, int *rows,
+                         int *cols, std::vector<double> *values, std::string *reason) {
+    const int r = storage_child(d, map, "rows"), c = storage_child(d, map, "cols");
+    const int data = storage_child(d, map, "data");
+    long long row_count, col_count;
+    double one;
+    if (r < 0 || c < 0 || data < 0 || !whole_number(d.nodes[r], &row_count) ||
+        !whole_number(d.nodes[c], &col_count) ||
+        (d.nodes[data].kind != STORAGE_LIST && !storage_number(d.nodes[data], &one)))
+        return refuse(reason,
+                      name + " is not a matrix: an opencv-matrix has rows, cols, dt and data");
+    if (row_count < 0 || col_count < 0 || row_count > MAX_ENTRY_SIDE ||
+        col_count > MAX_ENTRY_SIDE)
+        return refuse(reason, name + " has " + std::to_string(row_count) + " rows and " +
+                                  std::to_string(col_count) +
+                                  " columns: no calibration entry is that large");
+    *rows = (int)row_count, *cols = (int)col_count;
+    // One value may come as itself, as OpenCV's XML writes a 1x1 matrix.
+    const storage_node &values_node = d.nodes[data];
+    const int count = values_node.kind == STORAGE_LIST ? values_node.children : 1;
+    if (count != *rows * *cols)
+        return refuse(reason, name + " is " + shape_text(*rows, *cols) + " but its data " +
+                                  "holds " + std::to_string(count) + " values");
+    if (values_node.kind != STORAGE_LIST)
+        values->push_back(one);
+    else if (!append_numbers(d, values_node, values))
+        return refuse(reason, name + " holds something that is not a number");
+    return 0;
+}
+
+// An entry's values as a matrix: an opencv-matrix, a number, a flat list of
+// numbers (one column) or a list of equal rows.
+static int matrix_of_node(const storage_document &d, int index, const char *key, int *rows,
+                          int *cols, std::vector<double> *values, std::string *reason) {
     const std::string name = key;
-    auto append_number = [&](const cv::FileNode &n) {
-        if (!n.isInt() && !n.isReal()) return false;
-        values->push_back(n.real());
-        return true;
-    };
+    const storage_node &node = d.nodes[index];
     values->clear();
-    if (node.isInt() || node.isReal()) {
+    double value;
+    if (storage_number(node, &value)) {
         *rows = *cols = 1;
-        values->push_back(node.real());
+        values->push_back(value);
         return 0;
     }
-    if (node.isMap()) {
-        const cv::FileNode r = node["rows"], c = node["cols"], data = node["data"];
-        if (!r.isInt() || !c.isInt() || !data.isSeq())
-            return refuse(reason, name + " is not a matrix: an opencv-matrix has rows, cols, dt " +
-                                      "and data");
-        *rows = (int)r, *cols = (int)c;
-        if (*rows < 0 || *cols < 0 || *rows > MAX_ENTRY_SIDE || *cols > MAX_ENTRY_SIDE)
-            return refuse(reason, name + " has " + std::to_string(*rows) + " rows and " +
-                                      std::to_string(*cols) +
-                                      " columns: no calibration entry is that large");
-        if (data.size() != (size_t)*rows * *cols)
-            return refuse(reason, name + " is " + shape_text(*rows, *cols) + " but its data " +
-                                      "holds " + std::to_string(data.size()) + " values");
-        for (cv::FileNodeIterator it = data.begin(); it != data.end(); ++it)
-            if (!append_number(*it))
+    if (node.kind == STORAGE_MAP)
+        return matrix_of_map(d, index, name, rows, cols, values, reason);
+    if (node.kind != STORAGE_LIST) return refuse(reason, name + " is not a matrix");
+    const int count = node.children;
+    if (count == 0 || count > MAX_ENTRY_SIDE * MAX_ENTRY_SIDE)
+        return refuse(reason, name + " is a list of " + std::to_string(count) + " values, " +
+                                  "not a calibration entry");
+    const storage_node &first = d.nodes[node.first_child];
+    *rows = count, *cols = first.kind == STORAGE_LIST ? first.children : 1;
+    for (int r = node.first_child; r >= 0; r = d.nodes[r].next_sibling) {
+        const storage_node &element = d.nodes[r];
+        if (element.kind != STORAGE_LIST) {
+            if (*cols != 1 || !storage_number(element, &value))
                 return refuse(reason, name + " holds something that is not a number");
-        return 0;
-    }
-    if (node.isSeq()) {
-        const size_t count = node.size();
-        if (count == 0 || count > (size_t)MAX_ENTRY_SIDE * MAX_ENTRY_SIDE)
-            return refuse(reason, name + " is a list of " + std::to_string(count) + " values, " +
-                                      "not a calibration entry");
-        *rows = (int)count, *cols = 1;
-        if (node[0].isSeq()) *cols = (int)node[0].size();
-        for (cv::FileNodeIterator it = node.begin(); it != node.end(); ++it) {
-            const cv::FileNode element = *it;
-            if (!element.isSeq()) {
-                if (*cols != 1 || !append_number(element))
-                    return refuse(reason, name + " holds something that is not a number");
-                continue;
-            }
-            if ((int)element.size() != *cols || *cols > MAX_ENTRY_SIDE)
-                return refuse(reason, name + " is a list of rows of different lengths");
-            for (cv::FileNodeIterator at = element.begin(); at != element.end(); ++at)
-                if (!append_number(*at))
-                    return refuse(reason, name + " holds something that is not a number");
+            values->push_back(value);
+            continue;
         }
-        return 0;
+        if (element.children != *cols || *cols > MAX_ENTRY_SIDE)
+            return refuse(reason, name + " is a list of rows of different lengths");
+        if (!append_numbers(d, element, values))
+            return refuse(reason, name + " holds something that is not a number");
     }
-    return refuse(reason, name + " is not a matrix");
+    return 0;
 }
 
 struct storage {
     std::string path;
-    cv::FileStorage file;
+    storage_document document;
 };
 
 static int open_storage(const std::string &path, storage *s, std::string *reason) {
     s->path = path;
     std::string text;
     if (read_storage_text(path, &text, reason) != 0) return 1;
-    s->file.open(text, cv::FileStorage::READ | cv::FileStorage::MEMORY);
-    if (!s->file.isOpened()) return refuse(reason, "OpenCV cannot read it");
-    if (!s->file.root().isMap())
+    const size_t start = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    int failed;
+    if (text.compare(start, 5, "%YAML") == 0)
+        failed = read_yaml_storage(text, &s->document, reason);
+    else if (text.compare(start, 5, "<?xml") == 0)
+        failed = read_xml_storage(text, &s->document, reason);
+    else
+        return refuse(reason,
+                      "is not an OpenCV FileStorage YAML or XML file (it must begin with %YAML "
+                      "or <?xml)");
+    if (failed) return 1;
+    if (s->document.nodes.empty() || s->document.nodes[0].kind != STORAGE_MAP)
         return refuse(reason, "holds no named entries: not a calibration file");
     return 0;
 }
 
 static int read_entry(const storage &s, calibration_entry entry, const char *key, calibration *rig,
                       std::string *reason) {
-    const cv::FileNode node = s.file[key];
-    if (node.empty()) return refuse(reason, std::string("no key ") + key);
+    bool repeated = false;
+    const int node = storage_child(s.document, 0, key, &repeated);
+    if (node < 0) return refuse(reason, std::string("no key ") + key);
+    if (repeated) return refuse(reason, std::string("has the key ") + key + " more than once");
     int rows = 0, cols = 0;
     std::vector<double> values;
-    if (matrix_of_node(node, key, &rows, &cols, &values, reason) != 0) return 1;
+    if (matrix_of_node(s.document, node, key, &rows, &cols, &values, reason) != 0) return 1;
     return set_calibration_entry(entry, key, rows, cols, values.data(), rig, reason);
 }
 
-static bool has_key(const storage &s, const char *key) { return !s.file[key].empty(); }
+static bool has_key(const storage &s, const char *key) {
+    return storage_child(s.document, 0, key) >= 0;
+}
 
 static int read_storages(const std::vector<std::string> &paths, calibration *rig, std::string *file,
                          std::string *reason) {
@@ -311,13 +335,8 @@ int read_calibration(const std::vector<std::string> &paths, calibration *rig, st
     int failed;
     try {
         failed = read_storages(paths, rig, &file, &why);
-    } catch (const cv::Exception &error) {
-        failed = 1, why = "OpenCV cannot read it: " + error.err;
     } catch (const std::bad_alloc &) {
         failed = 1, why = "not enough memory to read it";
-    } catch (const std::exception &) {
-        // OpenCV's YAML parser throws std::length_error on an empty key.
-        failed = 1, why = "OpenCV cannot read it: its parser failed";
     }
     if (failed) *reason = file + ": " + why;
     return failed;

@@ -1,7 +1,7 @@
 // A camera-projector calibration: each device's pinhole and lens distortion,
 // and the motion from camera to projector coordinates (X_p = R X_c + T), read
-// from OpenCV FileStorage files (YAML or XML) by OpenCV's own reader, or taken
-// from arrays (Python). Every entry is checked where it comes in, and a bad
+// from OpenCV FileStorage files (YAML through libyaml, XML through tinyxml2),
+// or taken from arrays (Python). Every entry is checked where it comes in, and a bad
 // one is refused with a message that names it.
 #pragma once
 
@@ -35,8 +35,9 @@ int set_calibration_entry(calibration_entry entry, const char *shown, int rows, 
 // One path: the single file with cam_K, cam_kc, proj_K, proj_kc, R and T.
 // Two paths: OpenCV's stereo pair in either order, the file with M1 taken for
 // M1, D1, M2, D2 (camera first, projector second), the other for R and T.
-// Only files of at most 1 MiB that begin as a FileStorage YAML or XML
-// document are handed to OpenCV. 0, or 1 with *reason, "FILE: what is wrong".
+// Only files of at most 1 MiB without NUL bytes that begin as a FileStorage
+// YAML or XML document are handed to the parsers. 0, or 1 with *reason,
+// "FILE: what is wrong".
 int read_calibration(const std::vector<std::string> &paths, calibration *rig, std::string *reason);
 
 }  // namespace phaze_internal

@@ -87,6 +87,8 @@ def with_entry(rig, key, value):
         (lambda r: storage(with_entry(r, "T", np.full(3, np.nan)), "yml"), "T holds a value that is not a finite number"),
         (lambda r: "cam_K = [1, 2, 3]\n", "is not an OpenCV FileStorage YAML or XML file"),
         (lambda r: b"\x00\x01binary\xff", "is a binary file"),
+        (lambda r: "%YAML:1.0: 1\n   cols:-5\n ix\n -[m1]\n", "rig.yml: holds no named entries"),
+        (lambda r: storage(r, "xml")[:-20], "rig.yml: is not valid XML: "),
     ],
 )
 def test_bad_calibration_files_are_refused_by_name(tmp_path, rig, make, says):
