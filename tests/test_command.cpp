@@ -307,7 +307,7 @@ TEST_F(Command, ResourceFailuresFailTheSetAndLeaveNothing) {
          "can't write it: No space left on device"},
         // (The limit leaves room for the command's libraries, the calibration
         // reader's among them, and the small set, not for the large one.)
-        {!sanitized, "ulimit -v 100000", "-o out big1.png big2.png big3.png f1.png f2.png f3.png",
+        {!sanitized, "ulimit -v 60000", "-o out big1.png big2.png big3.png f1.png f2.png f3.png",
          "big1.png: not enough memory for a set of 2048 x 2048 frames"},
         {true, "rm out/f1_mask.png && mkdir out/f1_mask.png", "-o out/f1 f1.png f2.png f3.png",
          "out/f1_mask.png: can't write it: Is a directory"},
