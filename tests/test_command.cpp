@@ -6,7 +6,6 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <tiffio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -516,50 +515,6 @@ TEST_F(Command, PeriodsAndUnwrapping) {
         if (std::isfinite(p[i])) valid++, wrong += fabs(p[i] - truth[i] - offset) > PI;
     EXPECT_GE(valid, truth.size() * 99 / 100);
     EXPECT_EQ(wrong, 0u);
-}
-
-// A PLY file as the command writes it: x, y, z as floats and a gray byte.
-struct ply_vertex {
-    float xyz[3];
-    unsigned char gray;
-};
-
-static std::vector<ply_vertex> read_ply(const std::string &path) {
-    const std::string bytes = read_whole_file(path.c_str());
-    const size_t body = bytes.find("end_header\n") + 11, count_at = bytes.find("element vertex ");
-    EXPECT_EQ(bytes.compare(0, 36, "ply\nformat binary_little_endian 1.0\n"), 0);
-    EXPECT_NE(bytes.find("property float x\nproperty float y\nproperty float z\nproperty uchar "
-                         "gray\nend_header\n"),
-              std::string::npos);
-    if (count_at == std::string::npos || body < 11) return {};
-    const size_t count = strtoull(bytes.c_str() + count_at + 15, NULL, 10);
-    EXPECT_EQ(bytes.size(), body + 13 * count);
-    std::vector<ply_vertex> vertices(std::min(count, (bytes.size() - body) / 13));
-    for (size_t i = 0; i < vertices.size(); i++) {
-        memcpy(vertices[i].xyz, bytes.data() + body + 13 * i, 12);  // the host is little-endian
-        vertices[i].gray = (unsigned char)bytes[body + 13 * i + 12];
-    }
-    return vertices;
-}
-
-// A float TIFF's samples, row after row; the reader of frames takes no xyz map.
-static std::vector<float> read_floats(const std::string &path) {
-    TIFF *tiff = TIFFOpen(path.c_str(), "r");
-    EXPECT_NE(tiff, nullptr) << path;
-    if (tiff == nullptr) return {};
-    uint32_t width = 0, height = 0;
-    uint16_t samples = 1, bits = 0, format = 0;
-    TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &width);
-    TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &height);
-    TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLESPERPIXEL, &samples);
-    TIFFGetFieldDefaulted(tiff, TIFFTAG_BITSPERSAMPLE, &bits);
-    TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLEFORMAT, &format);
-    EXPECT_TRUE(bits == 32 && format == SAMPLEFORMAT_IEEEFP) << path;
-    std::vector<float> values((size_t)width * height * samples);
-    for (uint32_t y = 0; y < height; y++)
-        EXPECT_EQ(TIFFReadScanline(tiff, values.data() + (size_t)y * width * samples, y), 1);
-    TIFFClose(tiff);
-    return values;
 }
 
 static double quantile(std::vector<double> values, double q) {
