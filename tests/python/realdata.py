@@ -6,6 +6,7 @@ import os
 from collections import namedtuple
 
 import numpy as np
+import pytest
 
 REALDATA = os.path.join(os.path.dirname(__file__), "..", "..", "..", "shared", "realdata", "cfpe-12step")
 SCENES = ("01", "04", "06", "08")
@@ -24,6 +25,21 @@ def bmp_frame(path):
     rows = np.frombuffer(data, np.uint8, row * abs(height), offset).reshape(abs(height), row)
     gray = palette[rows[:, :width]]
     return gray[::-1] if height > 0 else gray
+
+
+def needs_real_captures():
+    if not os.path.isdir(REALDATA):
+        pytest.skip(f"no real captures at {REALDATA}")
+
+
+def period_sets():
+    """Each scene's twelve frames of each period and their 12-step phase: (scene, period
+    index, frames, phase)."""
+    needs_real_captures()
+    for scene in SCENES:
+        for f in range(3):
+            frames = scene_frames(scene, range(12 * f, 12 * f + 12))
+            yield scene, f, frames, twelve_step(frames.astype(np.float64))[0]
 
 
 def scene_frames(scene, indices):
@@ -104,20 +120,3 @@ def right_share(unwrapped, reference, mask):
         right = np.count_nonzero(turns == commonest[region])
         best = max(best, right)
     return best / np.count_nonzero(scored)
-
-
-def right_share_absolute(phase, reference, trusted):
-    """Share of the trusted pixels where an absolute phase is within pi of the reference,
-    given one constant and one sign for the whole scene; a masked pixel (NaN) is wrong."""
-    best = 0.0
-    for sign in (1, -1):
-        d = sign * phase - reference
-        scored = trusted & np.isfinite(d)
-        if not scored.any():
-            continue
-        centre = np.angle(np.mean(np.exp(1j * d[scored])))
-        turns = np.round((d[scored] - centre) / (2 * np.pi))
-        values, counts = np.unique(turns, return_counts=True)
-        right = np.abs(d[scored] - centre - 2 * np.pi * values[np.argmax(counts)]) < np.pi
-        best = max(best, right.sum() / trusted.sum())
-    return best

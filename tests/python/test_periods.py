@@ -2,14 +2,12 @@
 never silently wrong, steps given, and the real captures at three periods against their
 reference absolute phase."""
 
-import os
-
 import numpy as np
 import pytest
 
 import phaze
 import realdata
-from test_phaze import given_step_frames
+from synthetic import fringe_frames, orders_right
 
 
 def projector_column(shape, bump=40.0, slope=0.2):
@@ -19,28 +17,10 @@ def projector_column(shape, bump=40.0, slope=0.2):
     return x + slope * y + bump * np.exp(-((x - 0.55 * width) ** 2 + (y - 0.45 * height) ** 2) / (0.12 * width) ** 2)
 
 
-def frames_of(u, period, steps, rng, noise=1.0):
-    """8-bit frames 128 + 100 cos(2 pi u / period + step) + noise."""
-    phi = 2 * np.pi * u / period
-    return np.stack([np.clip(np.round(128 + 100 * np.cos(phi + s) + rng.normal(0, noise, phi.shape)), 0, 255)
-                     for s in steps]).astype(np.uint8)
-
-
-def order_errors(phase, truth):
-    """(share of all pixels right, share of the valid ones wrong): within pi of the truth
-    after one constant and the sign; a masked pixel (NaN) is not right."""
-    best = (0.0, 1.0)
-    for sign in (1, -1):
-        d = sign * phase - truth
-        valid = np.isfinite(d)
-        if not valid.any():
-            continue
-        centre = np.angle(np.mean(np.exp(1j * d[valid])))
-        turns = np.round((d[valid] - centre) / (2 * np.pi))
-        values, counts = np.unique(turns, return_counts=True)
-        right = np.abs(d[valid] - centre - 2 * np.pi * values[np.argmax(counts)]) < np.pi
-        best = max(best, (right.sum() / d.size, 1 - right.mean()))
-    return best
+def sets_at(u, periods, steps, seed):
+    """A set of 8-bit frames 128 + 100 cos(2 pi u / period + step) + noise 1 for each period."""
+    return [fringe_frames(2 * np.pi * u / period, s, np.uint8, 1.0, seed + k, 128 / 255, 100 / 255)
+            for k, (period, s) in enumerate(zip(periods, steps))]
 
 
 # Unknown, unequal steps of each set; two may lie close, as drawn from [0.6, 5.7] they do.
@@ -58,14 +38,9 @@ CLOSE = (28.0, 30.0, 32.0)               # 14:15:16, through their beats
 def test_periods_with_unknown_steps_give_the_absolute_phase(periods, steps):
     u = projector_column((768, 1024))
     r = phaze.analyse_periods(sets_at(u, periods, steps, 3), periods)
-    right, _ = order_errors(r.phase, 2 * np.pi * u / min(periods))
+    right, _ = orders_right(r.phase, 2 * np.pi * u / min(periods))
     assert right >= 0.999
     assert r.report["periods"] == list(periods)
-
-
-def sets_at(u, periods, steps, seed):
-    rng = np.random.default_rng(seed)
-    return [frames_of(u, period, s, rng) for period, s in zip(periods, steps)]
 
 
 def test_orders_are_never_silently_wrong():
@@ -92,7 +67,7 @@ def test_orders_are_never_silently_wrong():
                   (40.0, 320.0, 2560.0), line))
     for name, sets, periods, coordinate in cases:
         r = phaze.analyse_periods(sets, periods)
-        _, wrong = order_errors(r.phase, 2 * np.pi * coordinate / periods[0])
+        _, wrong = orders_right(r.phase, 2 * np.pi * coordinate / periods[0])
         warned = any("orders are unreliable" in w for w in r.report["warnings"])
         assert wrong <= 0.001 or warned, (name, wrong, r.report["warnings"])
         if "coarsest" in name:
@@ -126,8 +101,7 @@ def test_a_coarsest_set_of_more_than_a_fringe_is_refused_whatever_is_masked():
 def test_real_captures_at_three_periods():
     """cfpe-12step, periods 42, 45, 48 (14:15:16), default options, either order: the share of
     the reference's trusted pixels right (masked counts as wrong)."""
-    if not os.path.isdir(realdata.REALDATA):
-        pytest.skip(f"no real captures at {realdata.REALDATA}")
+    realdata.needs_real_captures()
     least = {(0, 4, 8): 0.995, (0, 3, 6, 9): 0.996, (0, 2, 7): 0.985}
     for scene in realdata.SCENES:
         reference = realdata.reference_phase(scene)
@@ -136,7 +110,7 @@ def test_real_captures_at_three_periods():
                 sets = [realdata.scene_frames(scene, [12 * realdata.PERIODS.index(t) + k for k in chosen])
                         for t in periods]
                 r = phaze.analyse_periods(sets, periods)
-                right = realdata.right_share_absolute(r.phase, reference.phase, reference.trusted)
+                right, _ = orders_right(r.phase, reference.phase, reference.trusted)
                 assert right >= share, (scene, chosen, periods, right)
 
 
@@ -146,8 +120,7 @@ def test_periods_with_given_steps_give_the_projector_coordinate():
     y, x = np.mgrid[0:192, 0:256].astype(float)
     u = 3 + x + 0.2 * y + 20 * np.exp(-((x - 140) ** 2 + (y - 90) ** 2) / 900)  # projector columns
     periods, steps = (512.0, 128.0, 32.0), np.radians([0, 90, 180, 270])
-    sets = [given_step_frames(steps, np.uint8, 1.0, shape=u.shape, phi=2 * np.pi * u / t, seed=k)[0]
-            for k, t in enumerate(periods)]
+    sets = [fringe_frames(2 * np.pi * u / t, steps, np.uint8, 1.0, seed=k) for k, t in enumerate(periods)]
     r = phaze.analyse_periods(sets, periods, steps=steps)
     error = (r.phase - 2 * np.pi * u / 32)[r.mask]
     assert r.mask.mean() > 0.999 and np.abs(error).max() < 0.1 and abs(error.mean()) < 0.005

@@ -103,14 +103,9 @@ def test_the_same_result_whatever_the_thread_count(tmp_path):
         assert np.array_equal(np.load(out), here, equal_nan=True), threads
 
 
-def needs_real_captures():
-    if not os.path.isdir(realdata.REALDATA):
-        pytest.skip(f"no real captures at {realdata.REALDATA}")
-
-
 @pytest.mark.parametrize("scene", realdata.SCENES)
 def test_the_reference_of_the_real_captures_is_absolute_and_mostly_trusted(scene):
-    needs_real_captures()
+    realdata.needs_real_captures()
     reference = realdata.reference_phase(scene)
     trusted = reference.trusted.sum() / reference.candidates.sum()
     assert 0.99 <= trusted < 0.9995, trusted  # 99.2-99.9% here
@@ -127,7 +122,7 @@ def test_real_captures_unwrapped_as_well_as_by_scikit_image(scene):
     """Frames {0, 4, 8} of period 42 with default options, scored against the reference:
     right at least as often as scikit-image on the same phase and mask, less 0.1%. Both
     stay well under 100% on scenes whose true jumps no spatial method can see."""
-    needs_real_captures()
+    realdata.needs_real_captures()
     unwrap_phase = pytest.importorskip("skimage.restoration").unwrap_phase
     reference = realdata.reference_phase(scene)
     r = phaze.analyse(realdata.scene_frames(scene, (0, 4, 8)))
