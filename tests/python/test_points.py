@@ -99,18 +99,14 @@ def test_points_read_back_in_plyfile_and_tifffile(tmp_path, rig, sphere):
     points = phaze.triangulate(rig, sphere["column"], sphere["row"])
     valid = np.isfinite(points[..., 0])
     gray = (np.arange(points[..., 0].size) % 251).astype(np.uint8).reshape(valid.shape)
-    assert phaze.write_ply(tmp_path / "cloud.ply", points, gray) == valid.sum()
-    vertices = plyfile.PlyData.read(str(tmp_path / "cloud.ply"))["vertex"]
-    read = np.stack([vertices["x"], vertices["y"], vertices["z"]], axis=-1)
-    np.testing.assert_array_equal(read, points[valid].astype(np.float32))
-    np.testing.assert_array_equal(vertices["gray"], gray[valid])
+    assert phaze.write_ply(tmp_path / "plain.ply", points) == valid.sum()
     written = phaze.write_points(tmp_path / "run", points, gray)
     assert [pathlib.Path(w).name for w in written] == ["run_points.ply", "run_depth.tiff", "run_xyz.tiff"]
-    depth = tifffile.imread(tmp_path / "run_depth.tiff")
-    xyz = tifffile.imread(tmp_path / "run_xyz.tiff")
-    assert depth.dtype == np.float32 and xyz.shape == points.shape and xyz.dtype == np.float32
-    np.testing.assert_array_equal(depth, points[..., 2].astype(np.float32))
-    np.testing.assert_array_equal(xyz, points.astype(np.float32))
+    vertices = plyfile.PlyData.read(str(tmp_path / "run_points.ply"))["vertex"]
+    np.testing.assert_array_equal(np.stack([vertices[c] for c in "xyz"], -1), points[valid].astype(np.float32))
+    np.testing.assert_array_equal(vertices["gray"], gray[valid])
+    np.testing.assert_array_equal(tifffile.imread(tmp_path / "run_depth.tiff"), points[..., 2].astype(np.float32))
+    np.testing.assert_array_equal(tifffile.imread(tmp_path / "run_xyz.tiff"), points.astype(np.float32))
 
 
 def ideal_column(sets, periods, steps):
