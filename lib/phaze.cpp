@@ -657,20 +657,31 @@ static phaze_status analyse_periods(const phaze_frames *sets, int count, const d
     return PHAZE_OK;
 }
 
-phaze_status phaze_analyse_periods(const phaze_frames *sets, int set_count, const double *periods,
-                                   const phaze_options *options, double *phase, float *modulation,
-                                   unsigned char *mask, phaze_report *report, char *message,
-                                   size_t message_size) {
+// The entry points of temporal unwrapping: one options struct for every set,
+// or one each.
+template <typename OptionsOf>
+static phaze_status periods_entry(const phaze_frames *sets, int set_count, const double *periods,
+                                  OptionsOf options_of, double *phase, float *modulation,
+                                  unsigned char *mask, phaze_report *report, char *message,
+                                  size_t message_size) {
     char out_of_memory[96];
     snprintf(out_of_memory, sizeof out_of_memory,
              "not enough memory for the temporal unwrapping of %d sets", set_count);
     return without_exceptions(
         [&]() {
-            return analyse_periods(
-                sets, set_count, periods, [&](int) { return options; }, phase, modulation, mask,
-                report, message, message_size);
+            return analyse_periods(sets, set_count, periods, options_of, phase, modulation, mask,
+                                   report, message, message_size);
         },
         message, message_size, out_of_memory);
+}
+
+phaze_status phaze_analyse_periods(const phaze_frames *sets, int set_count, const double *periods,
+                                   const phaze_options *options, double *phase, float *modulation,
+                                   unsigned char *mask, phaze_report *report, char *message,
+                                   size_t message_size) {
+    return periods_entry(
+        sets, set_count, periods, [&](int) { return options; }, phase, modulation, mask, report,
+        message, message_size);
 }
 
 phaze_status phaze_analyse_periods_each(const phaze_frames *sets, int set_count,
@@ -678,15 +689,8 @@ phaze_status phaze_analyse_periods_each(const phaze_frames *sets, int set_count,
                                         double *phase, float *modulation, unsigned char *mask,
                                         phaze_report *report, char *message,
                                         size_t message_size) {
-    char out_of_memory[96];
-    snprintf(out_of_memory, sizeof out_of_memory,
-             "not enough memory for the temporal unwrapping of %d sets", set_count);
-    return without_exceptions(
-        [&]() {
-            return analyse_periods(
-                sets, set_count, periods,
-                [&](int k) { return options != NULL ? &options[k] : (const phaze_options *)NULL; },
-                phase, modulation, mask, report, message, message_size);
-        },
-        message, message_size, out_of_memory);
+    return periods_entry(
+        sets, set_count, periods,
+        [&](int k) { return options != NULL ? &options[k] : (const phaze_options *)NULL; }, phase,
+        modulation, mask, report, message, message_size);
 }

@@ -1,5 +1,7 @@
 #include "shared/scene.h"
 
+#include "shared/triangulation.h"
+
 #include <math.h>
 
 namespace phaze_internal {
@@ -113,14 +115,7 @@ static double default_distance(const calibration &rig, const scene_options &o) {
     if (!ray_of(rig.camera, 0.5 * (o.width - 1), 0.5 * (o.height - 1), d) ||
         !ray_of(rig.projector, 0.5 * (o.projector_width - 1), 0.5 * (o.projector_height - 1), q))
         return NAN;
-    const double *R = rig.R, *T = rig.T;
-    double c[3], e[3];
-    for (int k = 0; k < 3; k++) {
-        c[k] = -(R[k] * T[0] + R[3 + k] * T[1] + R[6 + k] * T[2]);
-        e[k] = R[k] * q[0] + R[3 + k] * q[1] + R[6 + k] * q[2];
-    }
-    const double dd = dot(d, d), de = dot(d, e), ee = dot(e, e);
-    return (dot(d, c) * ee - dot(e, c) * de) / (dd * ee - de * de);
+    return nearest_to_projector_ray(rig, d, q);
 }
 
 int render_scene(const calibration &rig, const scene_options &o, scene_view *view,

@@ -32,6 +32,18 @@ static double dot(const double a[3], const double b[3]) {
     return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
 }
 
+double nearest_to_projector_ray(const calibration &rig, const double d[3], const double q[3]) {
+    // In camera coordinates: the projector's centre c and its ray e.
+    const double *R = rig.R, *T = rig.T;
+    double c[3], e[3];
+    for (int k = 0; k < 3; k++) {
+        c[k] = -(R[k] * T[0] + R[3 + k] * T[1] + R[6 + k] * T[2]);
+        e[k] = R[k] * q[0] + R[3 + k] * q[1] + R[6 + k] * q[2];
+    }
+    const double dd = dot(d, d), de = dot(d, e), ee = dot(e, e), det = dd * ee - de * de;
+    return det > 0 ? (dot(d, c) * ee - dot(e, c) * de) / det : NAN;
+}
+
 // Sine of the angle between a direction and a surface of normal n.
 static double sine_to_surface(const double direction[3], const double n[3]) {
     return fabs(dot(direction, n)) / sqrt(dot(direction, direction) * dot(n, n));
@@ -49,20 +61,13 @@ static double sine_between(const double a[3], const double b[3]) {
 static double first_depth(const calibration &rig, const double d[3], const double a[3], double u,
                           const double *v) {
     const lens &p = rig.projector;
-    const double *R = rig.R, *T = rig.T;
+    const double *T = rig.T;
     double xd, yd, x, y;
     if (v != nullptr) {
         from_pixel(p, u, *v, &xd, &yd);
         if (undistort(p, xd, yd, &x, &y)) {
-            // In camera coordinates: the projector's centre c and its ray e.
             const double q[3] = {x, y, 1};
-            double c[3], e[3];
-            for (int k = 0; k < 3; k++) {
-                c[k] = -(R[k] * T[0] + R[3 + k] * T[1] + R[6 + k] * T[2]);
-                e[k] = R[k] * q[0] + R[3 + k] * q[1] + R[6 + k] * q[2];
-            }
-            const double dd = dot(d, d), de = dot(d, e), ee = dot(e, e);
-            return (dot(d, c) * ee - dot(e, c) * de) / (dd * ee - de * de);
+            return nearest_to_projector_ray(rig, d, q);
         }
     }
     const double U = u - p.K[2];

@@ -20,6 +20,11 @@ const double MIN_TRIANGULATION_ANGLE = 2 * 3.14159265358979323846 / 180;
 bool triangulate_pixel(const calibration &rig, double x, double y, double u, const double *v,
                        double point[3]);
 
+// The depth along the camera ray d (in units of d) of its point nearest to the
+// projector's ray q (projector coordinates, from its centre); NaN where the
+// rays are parallel.
+double nearest_to_projector_ray(const calibration &rig, const double d[3], const double q[3]);
+
 // Every pixel of a width x height camera image (row-major) where mask (null:
 // all) is non-zero and column (and row, where not null) is finite: xyz gets
 // three doubles a pixel, NaN where there is no point. The number of points.
