@@ -7,6 +7,8 @@
 #include <complex>
 #include <vector>
 
+#include "model/patch_grid.h"
+
 
 namespace phaze_internal {
 
@@ -322,13 +324,10 @@ static int patch_fitted_steps(const sample_frames &f, const double *phase,
     std::vector<double> weights(patches, 0.0);
 #pragma omp parallel for schedule(dynamic)
     for (int j = 0; j < patches; j++) {
-        const int x0 = (int)((long long)(j % across) * f.width / across),
-                  x1 = (int)((long long)(j % across + 1) * f.width / across),
-                  y0 = (int)((long long)(j / across) * f.height / down),
-                  y1 = (int)((long long)(j / across + 1) * f.height / down);
+        const patch_span p = patch_of(j, across, down, f.width, f.height);
         std::complex<double> z[MAX_FRAMES];
         double weight = 0;
-        if (patch_steps(f, phase, mask, x0, x1, y0, y1, stride, z, &weight)) continue;
+        if (patch_steps(f, phase, mask, p.x0, p.x1, p.y0, p.y1, stride, z, &weight)) continue;
         const std::complex<double> turn = std::conj(z[0]) / std::abs(z[0]);
         for (int k = 0; k < n; k++) relative[(size_t)j * MAX_FRAMES + k] = z[k] * turn;
         first[j] = z[0] / std::abs(z[0]), weights[j] = weight;

@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "model/patch_grid.h"
 #include "model/sampled_fit.h"
 
 namespace phaze_internal {
@@ -74,13 +75,10 @@ double shape_variation(const sample_frames &f, const phaze_report &report,
     std::vector<patch_sums> sums(patches);
 #pragma omp parallel for schedule(dynamic)
     for (int j = 0; j < patches; j++) {
-        const int x0 = (int)((long long)(j % across) * f.width / across),
-                  x1 = (int)((long long)(j % across + 1) * f.width / across),
-                  y0 = (int)((long long)(j / across) * f.height / down),
-                  y1 = (int)((long long)(j / across + 1) * f.height / down);
+        const patch_span p = patch_of(j, across, down, f.width, f.height);
         const int stride =
-            (int)fmax(1, floor(sqrt((double)(x1 - x0) * (y1 - y0) * patches / SAMPLES)));
-        sums[j] = sum_patch(f, m, limits, x0, x1, y0, y1, stride);
+            (int)fmax(1, floor(sqrt((double)(p.x1 - p.x0) * (p.y1 - p.y0) * patches / SAMPLES)));
+        sums[j] = sum_patch(f, m, limits, p.x0, p.x1, p.y0, p.y1, stride);
     }
     // Each patch's anisotropy as a vector; what all share is the scene's one
     // ellipse, not a change from place to place.
