@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "shared/storage_document.h"
-#include "shared/triangulation.h"
 #include "tests/points_support.h"
 #include "tests/storage_text.h"
 #include "tests/test_support.h"
