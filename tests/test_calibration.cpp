@@ -1,5 +1,5 @@
-// Calibration files: the two layouts in YAML and XML give one rig and the same
-// points, each kind of bad file is refused by name.
+// Calibration files: the two layouts in YAML and XML give the one rig, each
+// kind of bad file is refused by name.
 #include <gtest/gtest.h>
 #include <math.h>
 #include <string.h>
