@@ -148,19 +148,13 @@ TEST_F(ImageFormats, EveryFormatGivesTheSameSamples) {
         EXPECT_EQ(got, wide ? gray16 : gray8) << name;
     }
 
-    // JPEG is lossy: near the samples, and the reader says so.
+    // JPEG is lossy: near the samples, and the reader says so (a colour one: below).
     write_file("flat.jpg", flat_gray_jpeg());
-    ASSERT_NE(stbi_write_jpg("rgb.jpg", W, H, 3, rgb.data(), 100), 0);
-    for (bool colour : {false, true}) {
-        const char *name = colour ? "rgb.jpg" : "flat.jpg";
-        image jpeg;
-        ASSERT_EQ(read_image(name, 1 << 20, &jpeg, &reason), 0) << name << ": " << reason;
-        EXPECT_EQ(jpeg.warning, "lossy JPEG compression adds noise to the phase");
-        ASSERT_EQ(jpeg.channels, colour ? 3 : 1);
-        ASSERT_EQ(jpeg.data.size(), colour ? W * H * 3u : 64u) << name;
-        for (size_t k = 0; k < jpeg.data.size(); k++)
-            EXPECT_NEAR(jpeg.data[k], colour ? gray8[k / 3] : 128, 8) << name << " sample " << k;
-    }
+    image jpeg;
+    ASSERT_EQ(read_image("flat.jpg", 1 << 20, &jpeg, &reason), 0) << reason;
+    EXPECT_EQ(jpeg.warning, "lossy JPEG compression adds noise to the phase");
+    ASSERT_TRUE(jpeg.channels == 1 && jpeg.data.size() == 64u);
+    for (unsigned char v : jpeg.data) EXPECT_NEAR(v, 128, 8);
 }
 
 // A TIFF of rows of raw bytes, one page or more.
@@ -361,6 +355,8 @@ TEST_F(ImageFormats, JpegsAreTurnedAsTheirExifSays) {
     write_file("plain.jpg", stored);
     ASSERT_EQ(read_image("plain.jpg", 1 << 20, &plain, &reason), 0) << reason;
     ASSERT_EQ(plain.channels, 3);
+    EXPECT_EQ(plain.warning, "lossy JPEG compression adds noise to the phase");
+    for (size_t k = 0; k < rgb.size(); k++) EXPECT_NEAR(plain.data[k], rgb[k], 8) << k;
     const std::vector<unsigned char> as_stored(plain.data.begin(), plain.data.end());
     // Each orientation as the turns and mirrorings that show it.
     const std::vector<unsigned char> once = quarter_clockwise(as_stored, W, H),

@@ -1,4 +1,6 @@
-// The point files: what they hold, and all of them or none.
+// The point files: all of them or none. What they hold is read back by
+// tests/python/test_points.py with independent readers, and by the command's
+// points test with the layout the writer must keep.
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <math.h>
@@ -23,41 +25,6 @@ static std::vector<double> some_points() {
     for (int i = 0; i < 12; i++)
         for (int k = 0; k < 3; k++) xyz[3 * i + k] = i % 3 == 1 ? NAN : 100.25 * i + k - 7.5;
     return xyz;
-}
-
-TEST_F(PointFiles, HoldThePointsTheirGrayAndTheDepth) {
-    const std::vector<double> xyz = some_points();
-    unsigned char gray[12];
-    for (int i = 0; i < 12; i++) gray[i] = (unsigned char)(20 * i);
-    point_image points;
-    points.width = 4, points.height = 3, points.xyz = xyz.data(), points.gray = gray;
-    std::vector<std::string> written;
-    std::string file, reason;
-    ASSERT_EQ(write_point_files("run", POINTS_PLY | POINTS_DEPTH | POINTS_XYZ, points, &written,
-                                &file, &reason),
-              0)
-        << file << ": " << reason;
-    EXPECT_EQ(written,
-              (std::vector<std::string>{"run_points.ply", "run_depth.tiff", "run_xyz.tiff"}));
-    const std::vector<ply_vertex> ply = read_ply("run_points.ply");
-    const std::vector<float> depth = read_floats("run_depth.tiff"),
-                             map = read_floats("run_xyz.tiff");
-    ASSERT_TRUE(ply.size() == 8 && depth.size() == 12 && map.size() == 36);
-    for (int i = 0, n = 0; i < 12; i++) {
-        const bool point = i % 3 != 1;
-        EXPECT_TRUE(point ? depth[i] == (float)xyz[3 * i + 2] : isnan(depth[i])) << i;
-        for (int k = 0; k < 3; k++)
-            EXPECT_TRUE(point ? map[3 * i + k] == (float)xyz[3 * i + k] : isnan(map[3 * i + k]));
-        if (!point) continue;
-        for (int k = 0; k < 3; k++) EXPECT_EQ(ply[n].xyz[k], (float)xyz[3 * i + k]) << i;
-        EXPECT_EQ(ply[n++].gray, gray[i]) << i;
-    }
-    // Without gray the vertex is three floats.
-    points.gray = nullptr;
-    long long count = 0;
-    ASSERT_EQ(write_ply_file("plain.ply", points, &count, &reason), 0) << reason;
-    EXPECT_EQ(count, 8);
-    EXPECT_EQ(read_ply("plain.ply", false).size(), 8u);
 }
 
 TEST_F(PointFiles, NoneWrittenWhenOneCannotBe) {

@@ -99,8 +99,10 @@ def test_points_read_back_in_plyfile_and_tifffile(tmp_path, rig, sphere):
     assert phaze.write_ply(tmp_path / "plain.ply", points) == valid.sum()
     written = phaze.write_points(tmp_path / "run", points, gray)
     assert [pathlib.Path(w).name for w in written] == ["run_points.ply", "run_depth.tiff", "run_xyz.tiff"]
-    vertices = plyfile.PlyData.read(str(tmp_path / "run_points.ply"))["vertex"]
-    np.testing.assert_array_equal(np.stack([vertices[c] for c in "xyz"], -1), points[valid].astype(np.float32))
+    for name, with_gray in (("plain.ply", False), ("run_points.ply", True)):  # valid points, in row order
+        vertices = plyfile.PlyData.read(str(tmp_path / name))["vertex"]
+        assert [p.name for p in vertices.properties] == list("xyz") + ["gray"] * with_gray
+        np.testing.assert_array_equal(np.stack([vertices[c] for c in "xyz"], -1), points[valid].astype(np.float32))
     np.testing.assert_array_equal(vertices["gray"], gray[valid])
     np.testing.assert_array_equal(tifffile.imread(tmp_path / "run_depth.tiff"), points[..., 2].astype(np.float32))
     np.testing.assert_array_equal(tifffile.imread(tmp_path / "run_xyz.tiff"), points.astype(np.float32))
